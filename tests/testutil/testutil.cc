@@ -1,0 +1,125 @@
+#include "tests/testutil/testutil.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace mlt {
+
+static std::string env_or(const char *name, const char *fallback) {
+  const char *v = getenv(name);
+  return v && *v ? v : fallback;
+}
+
+std::string source_dir() { return env_or("ML_SOURCE_DIR", "."); }
+std::string bin_dir() { return env_or("ML_BIN_DIR", "build/bin"); }
+
+TempDir::TempDir() {
+  char templ[] = "/tmp/mld-test-XXXXXX";
+  const char *p = mkdtemp(templ);
+  if (!p) throw std::runtime_error("mkdtemp failed");
+  path_ = p;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+}
+
+void write_file(const std::string &path, const std::string &text) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+std::string read_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+Redis::Redis() {
+  struct timeval tv = {5, 0};
+  ctx_ = redisConnectWithTimeout("127.0.0.1", 6379, tv);
+  if (!ctx_ || ctx_->err) throw std::runtime_error("test redis connection failed");
+  redisSetTimeout(ctx_, tv);
+}
+
+Redis::~Redis() { redisFree(ctx_); }
+
+Reply Redis::cmd(const std::vector<std::string> &argv) {
+  std::vector<const char *> a;
+  std::vector<size_t> l;
+  for (const auto &s : argv) {
+    a.push_back(s.data());
+    l.push_back(s.size());
+  }
+  return Reply(static_cast<redisReply *>(
+      redisCommandArgv(ctx_, static_cast<int>(a.size()), a.data(), l.data())));
+}
+
+long long Redis::integer(const std::vector<std::string> &argv) {
+  Reply r = cmd(argv);
+  return r && r->type == REDIS_REPLY_INTEGER ? r->integer : -1;
+}
+
+std::string Redis::str(const std::vector<std::string> &argv) {
+  Reply r = cmd(argv);
+  if (!r || (r->type != REDIS_REPLY_STRING && r->type != REDIS_REPLY_STATUS)) return "";
+  return std::string(r->str, r->len);
+}
+
+void Redis::del_pattern(const std::string &pattern) {
+  std::string cursor = "0";
+  do {
+    Reply r = cmd({"SCAN", cursor, "MATCH", pattern, "COUNT", "1000"});
+    if (!r || r->type != REDIS_REPLY_ARRAY || r->elements != 2) return;
+    cursor.assign(r->element[0]->str, r->element[0]->len);
+    for (size_t i = 0; i < r->element[1]->elements; i++) {
+      const redisReply *k = r->element[1]->element[i];
+      cmd({"DEL", std::string(k->str, k->len)});
+    }
+  } while (cursor != "0");
+}
+
+int run(const std::string &command) {
+  int rc = system(command.c_str());
+  if (rc == -1) return -1;
+  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+void provision_db(const std::string &name) {
+  ASSERT_EQ(run(source_dir() + "/scripts/mldb-provision " + name + " >/dev/null"), 0)
+      << "provisioning " << name;
+}
+
+void drop_db(const std::string &name) {
+  const std::string sock = source_dir() + "/var/mariadb/mysqld.sock";
+  run("mariadb --protocol=socket -S " + sock + " -u root -e 'DROP DATABASE IF EXISTS `" + name +
+      "`' 2>/dev/null");
+}
+
+bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (pred()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return pred();
+}
+
+unsigned unique_id() {
+  static const unsigned id = static_cast<unsigned>(getpid()) * 1000u % 1000000000u;
+  static unsigned n = 0;
+  return id + (n++ % 1000);
+}
+
+}  // namespace mlt

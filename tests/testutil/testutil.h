@@ -1,0 +1,74 @@
+// Helpers shared by the test suites: paths of the checkout, temporary folders,
+// an independent Redis client (plain hiredis, so a test never checks our
+// client library with itself), database provisioning and polling with a
+// deadline. Tests run against the services of `scripts/services start`.
+#pragma once
+
+#include <hiredis/hiredis.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace mlt {
+
+std::string source_dir();  // the checkout (ML_SOURCE_DIR, set by CTest)
+std::string bin_dir();     // build/bin (ML_BIN_DIR)
+
+// A fresh folder under /tmp, removed with everything in it on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+  const std::string &path() const { return path_; }
+  std::string operator/(const std::string &rel) const { return path_ + "/" + rel; }
+
+ private:
+  std::string path_;
+};
+
+void write_file(const std::string &path, const std::string &text);  // makes parent folders
+std::string read_file(const std::string &path);                     // "" when missing
+
+struct ReplyFree {
+  void operator()(redisReply *r) const { freeReplyObject(r); }
+};
+using Reply = std::unique_ptr<redisReply, ReplyFree>;
+
+// A plain hiredis connection to 127.0.0.1:6379; commands as argument vectors.
+class Redis {
+ public:
+  Redis();
+  ~Redis();
+  Redis(const Redis &) = delete;
+  Redis &operator=(const Redis &) = delete;
+  Reply cmd(const std::vector<std::string> &argv);
+  long long integer(const std::vector<std::string> &argv);
+  std::string str(const std::vector<std::string> &argv);  // "" for nil
+  void del_pattern(const std::string &pattern);           // SCAN + DEL
+  redisContext *ctx() { return ctx_; }
+
+ private:
+  redisContext *ctx_;
+};
+
+// Runs a shell command; returns its exit status (-1 when it could not run).
+int run(const std::string &command);
+// scripts/mldb-provision NAME; asserts success.
+void provision_db(const std::string &name);
+// Drops a database made by provision_db.
+void drop_db(const std::string &name);
+
+// Polls pred every 10 ms until it holds or timeout passes; returns pred().
+bool wait_until(const std::function<bool()> &pred,
+                std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// A unique number per test process, for keys, ids and database names.
+unsigned unique_id();
+
+}  // namespace mlt
