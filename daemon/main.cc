@@ -1,1 +1,3 @@
-int main() { return 0; }
+#include "daemon/ml_daemon.h"
+
+int main(int argc, char **argv) { return ml_daemon_main(argc, argv); }

@@ -1,0 +1,44 @@
+// Sample buckets: the hand-over between the one receive thread (producer) and
+// the processing threads (consumer i takes only bucket i). All buckets share
+// one mutex and one count of queued samples, which bounds the memory held.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdint>
+
+// One queued sample: a private copy of the message, allocated with exactly the
+// message's length. Producer allocates; the consumer frees both with
+// free_msg_node after processing.
+struct sample_node {
+  unsigned char *data;
+  sample_node *next;
+};
+
+// FIFO of one processing thread. tail is meaningful only while head is non-null.
+struct sample_bucket {
+  sample_node *head;
+  sample_node *tail;
+};
+
+struct sample_buckets {
+  sample_bucket *buckets;  // bucket_count buckets, allocated at start, never freed
+  uint32_t sample_count;   // queued in all buckets; guarded by bucket_lock
+  uint32_t bucket_count;   // == thread_num
+  pthread_mutex_t bucket_lock;  // guards every bucket and sample_count
+};
+
+// Samples a bucket may hold on average; the receive thread queues nothing while
+// sample_count >= bucket_count * SAMPLES_PER_BUCKET.
+constexpr uint32_t SAMPLES_PER_BUCKET = 4096;
+
+// Makes n empty buckets. 0, or -1 (null set, or allocation failure).
+int init_sample_buckets(sample_buckets *set, uint32_t n);
+// Appends a copy of length bytes at the tail of bucket. The caller holds
+// bucket_lock and adds 1 to sample_count on success. 0, or -1 with the bucket
+// unchanged.
+int sample_insert_node(sample_bucket *bucket, const void *data, int length);
+// Takes the oldest node of bucket under bucket_lock; null when it is empty.
+sample_node *pick_sample(sample_buckets *set, sample_bucket *bucket);
+// Frees a node and its message copy; null is ignored.
+void free_msg_node(sample_node *node);

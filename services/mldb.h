@@ -1,0 +1,29 @@
+// The daemon's view of the learning database library: the library's calls
+// plus a guard that releases a record set on every return path.
+#pragma once
+
+#include "platform/mldb/mldb.h"
+
+// Owns a zeroed record set; releases its result (if any) on destruction.
+class recordset_guard {
+ public:
+  explicit recordset_guard(ml_db_obj *db) : db_(db), rs_{} {}
+  ~recordset_guard() {
+    if (db_ && rs_.result) db_->db_free_recordset(&rs_);
+  }
+  recordset_guard(const recordset_guard &) = delete;
+  recordset_guard &operator=(const recordset_guard &) = delete;
+  // Takes the result of the last statement; 0 on success.
+  int create() { return db_->db_create_recordset(db_, &rs_); }
+  recordset *get() { return &rs_; }
+  recordset *operator->() { return &rs_; }
+
+ private:
+  ml_db_obj *db_;
+  recordset rs_;
+};
+
+// Connects obj, retrying every 100 ms until it succeeds; each attempt holds
+// the shared db_connect_lock. Prints the debug line "Connect database failed"
+// after each failure. The stop flag is not consulted.
+void ml_db_connect_retry(ml_db_obj *obj);

@@ -1,0 +1,47 @@
+// The daemon's view of the Redis client library: the library's calls plus the
+// small conveniences every unit uses to run a formatted command and read its
+// reply safely.
+//
+// Every non-null reply is released by the function that received it; holding
+// it in a reply_ptr makes that automatic on every return path.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+#include "platform/redis/redisconn.h"
+
+struct redis_reply_free {
+  void operator()(redis_reply *r) const { redisconn_free_result(r); }
+};
+using reply_ptr = std::unique_ptr<redis_reply, redis_reply_free>;
+
+// Formats a command into buf (cap bytes, cut when longer) and runs it on conn.
+// Null when conn is null or the command got no reply.
+reply_ptr redis_cmdf(redis_conn *conn, char *buf, size_t cap, const char *fmt, ...)
+    __attribute__((format(printf, 4, 5)));
+
+// Element i of an array reply; null when r is not an array or i is out of
+// range, so a reply of an unexpected type reads as missing fields.
+inline const redis_reply *reply_elem(const redis_reply *r, uint32_t i) {
+  if (!r || r->type != ML_REDIS_ARRAY || i >= r->elements) return nullptr;
+  return r->element + i;
+}
+
+// True when element i is absent or nil: the field is missing.
+inline bool reply_elem_missing(const redis_reply *r, uint32_t i) {
+  const redis_reply *e = reply_elem(r, i);
+  return !e || e->type == ML_REDIS_NIL || !e->str;
+}
+
+// The text of element i, "" when missing.
+inline const char *reply_elem_str(const redis_reply *r, uint32_t i) {
+  return reply_elem_missing(r, i) ? "" : reply_elem(r, i)->str;
+}
+
+// Element i read as a decimal number; text that is not a number reads as 0.
+inline long long reply_elem_ll(const redis_reply *r, uint32_t i) {
+  return strtoll(reply_elem_str(r, i), nullptr, 10);
+}
