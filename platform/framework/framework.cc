@@ -30,6 +30,7 @@ std::string &root_storage() {
 }
 
 int g_instance_fd = -1;
+pid_t g_instance_pid = -1;  // a forked child is a process of its own
 sys_global_conf g_global_conf;
 int g_global_query;  // the handle nCfg_query gives out: its address
 
@@ -79,7 +80,7 @@ int fw_make_parent_dirs(const char *path) {
 
 int dn_init(const char *name) {
   if (!name || !*name || strchr(name, '/')) return -1;
-  if (g_instance_fd >= 0) return 0;
+  if (g_instance_fd >= 0 && g_instance_pid == getpid()) return 0;
   char fixed[PATH_MAX], path[PATH_MAX];
   snprintf(fixed, sizeof fixed, "/var/run/%s.pid", name);
   fw_path(fixed, path, sizeof path);
@@ -108,6 +109,7 @@ int dn_init(const char *name) {
     // The lock is what matters; an unwritten pid only makes the refusal line poorer.
   }
   g_instance_fd = fd;
+  g_instance_pid = getpid();
   return 0;
 }
 

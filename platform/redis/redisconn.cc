@@ -21,11 +21,11 @@
 #include <strings.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <stdexcept>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -115,9 +115,7 @@ bool has_text(const redisReply *r) {
          r->type == REDIS_REPLY_ERROR;
 }
 
-bool has_elements(const redisReply *r) {
-  return r->type == REDIS_REPLY_ARRAY;
-}
+bool has_elements(const redisReply *r) { return r->type == REDIS_REPLY_ARRAY; }
 
 // Counts the records and string bytes of the tree below r (r itself excluded
 // from records when it is the root, which is counted by the caller).

@@ -123,3 +123,66 @@ unsigned unique_id() {
 }
 
 }  // namespace mlt
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+namespace mlt {
+
+Daemon::Daemon(const std::string &root, const std::vector<std::string> &env, const std::string &tag)
+    : out_path_(root + "/" + tag + ".out"), err_path_(root + "/" + tag + ".err") {
+  const std::string bin = bin_dir() + "/ml_daemon";
+  pid_ = fork();
+  if (pid_ == 0) {
+    int out = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0 || err < 0) _exit(127);
+    dup2(out, 1);
+    dup2(err, 2);
+    setenv("ML_DAEMON_ROOT", root.c_str(), 1);
+    for (const auto &kv : env) putenv(const_cast<char *>(kv.c_str()));
+    execl(bin.c_str(), "ml_daemon", static_cast<char *>(nullptr));
+    _exit(127);
+  }
+}
+
+Daemon::~Daemon() {
+  if (running()) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+void Daemon::signal(int signo) {
+  if (pid_ > 0) kill(pid_, signo);
+}
+
+bool Daemon::running() {
+  if (pid_ <= 0 || status_ != -1) return false;
+  int st;
+  pid_t r = waitpid(pid_, &st, WNOHANG);
+  if (r == 0) return true;
+  status_ = r == pid_ ? st : 0;
+  return false;
+}
+
+int Daemon::wait_exit(std::chrono::milliseconds timeout) {
+  if (!wait_until([this] { return !running(); }, timeout)) return -1;
+  return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+}
+
+std::string Daemon::out() const { return read_file(out_path_); }
+std::string Daemon::err() const { return read_file(err_path_); }
+
+bool wait_subscribers(Redis &redis, const std::string &channel, long long n,
+                      std::chrono::milliseconds timeout) {
+  return wait_until(
+      [&] {
+        Reply r = redis.cmd({"PUBSUB", "NUMSUB", channel});
+        return r && r->type == REDIS_REPLY_ARRAY && r->elements == 2 && r->element[1]->integer >= n;
+      },
+      timeout);
+}
+
+}  // namespace mlt

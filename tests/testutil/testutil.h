@@ -72,3 +72,37 @@ bool wait_until(const std::function<bool()> &pred,
 unsigned unique_id();
 
 }  // namespace mlt
+
+namespace mlt {
+
+// The ml_daemon binary run as a child process, its standard output and error
+// going to files of a private root folder (ML_DAEMON_ROOT).
+class Daemon {
+ public:
+  // root: the fixed-path root the daemon runs under; env: extra NAME=VALUE;
+  // its output goes to <root>/<tag>.out and <root>/<tag>.err.
+  explicit Daemon(const std::string &root, const std::vector<std::string> &env = {},
+                  const std::string &tag = "daemon");
+  ~Daemon();  // kills a daemon that is still running
+  Daemon(const Daemon &) = delete;
+  Daemon &operator=(const Daemon &) = delete;
+
+  void signal(int signo);
+  bool running();
+  // Waits for the exit; the exit status, or -1 on time-out or a signal death.
+  int wait_exit(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  std::string out() const;  // standard output so far
+  std::string err() const;  // standard error so far
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  int status_ = -1;
+  std::string out_path_, err_path_;
+};
+
+// True once `PUBSUB NUMSUB channel` reports at least n subscribers.
+bool wait_subscribers(Redis &redis, const std::string &channel, long long n,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+}  // namespace mlt

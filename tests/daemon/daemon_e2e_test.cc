@@ -1,0 +1,126 @@
+// The ml_daemon binary end to end: start-up, subscription, the stop sequence,
+// single instance, start-up failures. Runs alone (SERIAL): the daemon owns the
+// shared sample list and configuration channel, and one case stops Redis.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+
+#include "daemon/ml_daemon.h"
+#include "tests/testutil/testutil.h"
+
+namespace {
+
+using std::string;
+
+size_t count_of(const string &text, const string &what) {
+  size_t n = 0;
+  for (size_t p = text.find(what); p != string::npos; p = text.find(what, p + 1)) n++;
+  return n;
+}
+
+int threads_of(pid_t pid) {
+  int n = 0;
+  std::error_code ec;
+  for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec);
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+    n++;
+  return n;
+}
+
+class DaemonTest : public ::testing::Test {
+ protected:
+  void SetUp() override { mlt::write_file(root_ / "var/log/machine_learning_log", ""); }
+  mlt::TempDir root_;
+  mlt::Redis redis_;
+};
+
+TEST_F(DaemonTest, StartsSubscribesAndStopsInOrderOnSigint) {
+  mlt::write_file(root_ / "sys/fs/cgroup/cpu.max", "800000 100000\n");  // 8 CPUs: 7 of each
+  mlt::Daemon d(root_.path());
+  ASSERT_TRUE(mlt::wait_subscribers(redis_, "channel1", 1)) << d.out() << d.err();
+  // main, stop thread, receive thread, 7 processing and 7 math threads
+  EXPECT_TRUE(mlt::wait_until([&] { return threads_of(d.pid()) == 17; })) << threads_of(d.pid());
+  // While nothing is published the loop only polls.
+  EXPECT_TRUE(d.running());
+
+  d.signal(SIGINT);
+  EXPECT_EQ(d.wait_exit(), 0);
+  const string out = d.out();
+  EXPECT_EQ(out.find("[set_debug_flag:"), 0u) << out;
+  EXPECT_NE(out.find("\t\"enable_debug_print = 1\\n\"\n"), string::npos) << out;
+  size_t ready = out.find("\t\"ml_daemon ready to exit\\n\"\n");
+  size_t done = out.find("\t\"ml_daemon : all threads exit\\n\"\n");
+  ASSERT_NE(ready, string::npos) << out;
+  ASSERT_NE(done, string::npos) << out;
+  EXPECT_LT(ready, done);
+  EXPECT_EQ(count_of(out, "init ml daemon failed."), 0u);
+  EXPECT_TRUE(mlt::wait_until([&] {
+    auto r = redis_.cmd({"PUBSUB", "NUMSUB", "channel1"});
+    return r && r->element[1]->integer == 0;
+  }));
+}
+
+TEST_F(DaemonTest, PrintsNoDebugLinesWithoutTheFlagFile) {
+  std::filesystem::remove(root_ / "var/log/machine_learning_log");
+  mlt::Daemon d(root_.path());
+  ASSERT_TRUE(mlt::wait_subscribers(redis_, "channel1", 1));
+  d.signal(SIGINT);
+  EXPECT_EQ(d.wait_exit(), 0);
+  EXPECT_EQ(d.out().find("[set_debug_flag:"), string::npos);
+  EXPECT_EQ(d.out().find("ml_daemon ready to exit"), string::npos);
+}
+
+TEST_F(DaemonTest, SecondInstanceIsRefused) {
+  mlt::Daemon first(root_.path());
+  ASSERT_TRUE(mlt::wait_subscribers(redis_, "channel1", 1));
+  mlt::Daemon second(root_.path(), {}, "second");
+  EXPECT_NE(second.wait_exit(), 0);
+  EXPECT_NE(second.err().find("another instance is already running"), string::npos);
+  EXPECT_TRUE(first.running());
+  first.signal(SIGINT);
+  EXPECT_EQ(first.wait_exit(), 0);
+}
+
+TEST_F(DaemonTest, TooManyCpusFailTheStart) {
+  mlt::write_file(root_ / "sys/fs/cgroup/cpu.max", "6600000 100000\n");  // 66 CPUs
+  mlt::Daemon d(root_.path());
+  EXPECT_NE(d.wait_exit(), 0);
+  const string out = d.out();
+  size_t bad = out.find("\t\"Invalid thread number for sample process 65\"\n");
+  size_t failed = out.find("init ml daemon failed.\n");
+  ASSERT_NE(bad, string::npos) << out;
+  ASSERT_NE(failed, string::npos) << out;
+  EXPECT_LT(bad, failed);
+}
+
+TEST(DaemonThreads, ThreadCountFollowsTheCpuCount) {
+  for (unsigned cpus : {1u, 2u, 3u, 4u}) EXPECT_EQ(get_thread_num(cpus), 3u);
+  EXPECT_EQ(get_thread_num(8), 7u);
+  EXPECT_EQ(get_thread_num(65), 64u);
+  EXPECT_EQ(get_thread_num(66), 65u);
+}
+
+// Redis down at start: the daemon says so and ends at once. The server is
+// brought back with the project's own script.
+TEST_F(DaemonTest, RedisDownFailsTheStartAtOnce) {
+  mlt::Reply dir = redis_.cmd({"CONFIG", "GET", "dir"});
+  if (!dir || string(dir->element[1]->str) != mlt::source_dir() + "/var/redis")
+    GTEST_SKIP() << "Redis is not the private instance of this checkout";
+  redis_.cmd({"SHUTDOWN"});
+  mlt::Daemon d(root_.path());
+  int status = d.wait_exit(std::chrono::seconds(10));
+  ASSERT_EQ(mlt::run(mlt::source_dir() + "/scripts/services start >/dev/null"), 0);
+  EXPECT_NE(status, 0);
+  EXPECT_NE(status, -1);  // it ended by itself
+  const string out = d.out();
+  size_t conn = out.find("connect redis failed\n");
+  size_t failed = out.find("init ml daemon failed.\n");
+  ASSERT_NE(conn, string::npos) << out;
+  ASSERT_NE(failed, string::npos) << out;
+  EXPECT_LT(conn, failed);
+}
+
+}  // namespace

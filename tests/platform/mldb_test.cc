@@ -1,0 +1,175 @@
+// Learning database library against the real MariaDB.
+#include <gtest/gtest.h>
+#include <mysql.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <string>
+
+#include "services/mldb.h"
+#include "tests/testutil/testutil.h"
+
+namespace {
+
+class MldbTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dbname_ = "mlt_mldb_" + std::to_string(mlt::unique_id());
+    mlt::provision_db(dbname_);
+  }
+  static void TearDownTestSuite() { mlt::drop_db(dbname_); }
+
+  void SetUp() override {
+    init_ml_db_obj(&db_);
+    ASSERT_EQ(db_.db_connect(&db_), 0);
+  }
+  void TearDown() override { db_.db_close(&db_); }
+
+  int exec(const std::string &sql) { return db_.db_execute(&db_, sql.c_str()); }
+
+  // The single number a "select count(*)" gives, or -1.
+  long count(const std::string &where) {
+    if (exec("select count(*) from " + dbname_ + ".ml_sample_03 where " + where) != 0) return -1;
+    recordset_guard rs(&db_);
+    if (rs.create() != 0 || rs->row_count != 1) return -1;
+    MYSQL_ROW row = mysql_fetch_row(rs->result);
+    return atol(row[0]);
+  }
+
+  static std::string dbname_;
+  ml_db_obj db_{};
+};
+std::string MldbTest::dbname_;
+
+TEST_F(MldbTest, StatementsTransactionsAndRecordSets) {
+  const std::string t = dbname_ + ".ml_sample_03";
+  ASSERT_EQ(exec("insert into " + t + " (arg_id, sample_str, pattern) values (3, 'a', '1')"), 0);
+  EXPECT_NE(db_.db_create_recordset(&db_, nullptr), 0);
+
+  ASSERT_EQ(db_.db_begin_trans(&db_), 0);
+  ASSERT_EQ(exec("insert into " + t + " (arg_id, sample_str, pattern) values (3, 'b', '2')"), 0);
+  db_.db_rollback(&db_);
+  EXPECT_EQ(count("arg_id=3"), 1);
+
+  ASSERT_EQ(db_.db_begin_trans(&db_), 0);
+  ASSERT_EQ(exec("insert into " + t + " (arg_id, sample_str, pattern) values (3, 'c', '3')"), 0);
+  ASSERT_EQ(db_.db_commit(&db_), 0);
+  EXPECT_EQ(count("arg_id=3"), 2);
+
+  // A duplicate pattern is refused by the unique key.
+  EXPECT_NE(exec("insert into " + t + " (arg_id, sample_str, pattern) values (3, 'x', '3')"), 0);
+
+  ASSERT_EQ(exec("select sample_str, pattern, pattern_count from " + t +
+                 " where arg_id=3 order by pattern"),
+            0);
+  recordset rs{};
+  ASSERT_EQ(db_.db_create_recordset(&db_, &rs), 0);
+  EXPECT_EQ(rs.row_count, 2u);
+  EXPECT_EQ(rs.field_count, 3u);
+  MYSQL_ROW row = mysql_fetch_row(rs.result);
+  EXPECT_STREQ(row[0], "a");
+  EXPECT_STREQ(row[2], "1");
+  db_.db_free_recordset(&rs);
+  EXPECT_EQ(rs.result, nullptr);
+  db_.db_free_recordset(&rs);  // twice is harmless
+
+  // A result nobody claims does not put the connection out of step.
+  ASSERT_EQ(exec("select * from " + t), 0);
+  EXPECT_EQ(count("arg_id=3"), 2);
+
+  EXPECT_NE(exec("select * from " + dbname_ + ".no_such_table"), 0);
+  EXPECT_EQ(count("arg_id=3"), 2);
+}
+
+TEST_F(MldbTest, EveryByteValueIsStoredExactly) {
+  std::string value;
+  for (int b = 0; b < 256; b++) value.push_back(static_cast<char>(b));
+  std::string escaped(2 * value.size() + 1, '\0');
+  unsigned long n = mysql_real_escape_string(db_.conn, escaped.data(), value.data(), value.size());
+  escaped.resize(n);
+  ASSERT_EQ(exec("insert into " + dbname_ +
+                 ".ml_sample_03 (arg_id, sample_str, pattern) values (99, '" + escaped + "', '9')"),
+            0);
+  ASSERT_EQ(exec("select sample_str from " + dbname_ + ".ml_sample_03 where arg_id=99"), 0);
+  recordset_guard rs(&db_);
+  ASSERT_EQ(rs.create(), 0);
+  MYSQL_ROW row = mysql_fetch_row(rs->result);
+  unsigned long *len = mysql_fetch_lengths(rs->result);
+  EXPECT_EQ(std::string(row[0], len[0]), value);
+}
+
+// The server ending our session: outside a transaction the next statement
+// reconnects by itself; inside one the transaction fails and the next
+// transaction starts on a fresh connection.
+TEST_F(MldbTest, LostConnectionsAreReopenedOutsideTransactionsOnly) {
+  ml_db_obj admin{};
+  init_ml_db_obj(&admin);
+  ASSERT_EQ(admin.db_connect(&admin), 0);
+  auto kill_db = [&] {
+    std::string id = std::to_string(mysql_thread_id(db_.conn));
+    ASSERT_EQ(admin.db_execute(&admin, ("KILL CONNECTION " + id).c_str()), 0);
+  };
+
+  kill_db();
+  EXPECT_EQ(count("1=1"), count("1=1"));
+  EXPECT_GE(count("1=1"), 0);
+
+  ASSERT_EQ(db_.db_begin_trans(&db_), 0);
+  kill_db();
+  EXPECT_NE(exec("insert into " + dbname_ +
+                 ".ml_sample_03 (arg_id, sample_str, pattern) values (5, 'z', 'z')"),
+            0);
+  EXPECT_NE(exec("select 1"), 0);  // still inside the lost transaction
+  db_.db_rollback(&db_);
+  ASSERT_EQ(db_.db_begin_trans(&db_), 0);
+  ASSERT_EQ(exec("insert into " + dbname_ +
+                 ".ml_sample_03 (arg_id, sample_str, pattern) values (5, 'z', 'z')"),
+            0);
+  ASSERT_EQ(db_.db_commit(&db_), 0);
+  EXPECT_EQ(count("arg_id=5"), 1);
+  admin.db_close(&admin);
+}
+
+TEST(MldbTables, NamesAreShardedByArgument) {
+  char n0[64] = {}, n1[64] = {}, n2[64] = {'x'};
+  ASSERT_EQ(get_sample_table_names(0, n0, n1, n2), 0);
+  EXPECT_STREQ(n0, "ml_sample_00");
+  EXPECT_STREQ(n1, "ml_sample_tmp_00");
+  EXPECT_STREQ(n2, "");
+  ASSERT_EQ(get_sample_table_names(17, n0, n1, nullptr), 0);
+  EXPECT_STREQ(n0, "ml_sample_01");
+  EXPECT_STREQ(n1, "ml_sample_tmp_01");
+  ASSERT_EQ(get_sample_table_names(-1, n0, n1, nullptr), 0);  // negative ids still map
+  EXPECT_STREQ(n0, "ml_sample_15");
+  EXPECT_EQ(get_sample_table_names(1, nullptr, n1, nullptr), -1);
+}
+
+TEST(MldbWait, AnsweringServerPassesAndADeadOneFailsAfterTheBoundedWait) {
+  EXPECT_EQ(ml_daemon_wait_dbconnect("mldb_test"), 0);
+
+  setenv("MLDB_PORT", "1", 1);  // nothing listens there
+  setenv("MLDB_WAIT_SECONDS", "1", 1);
+  testing::internal::CaptureStderr();
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_NE(ml_daemon_wait_dbconnect("mldb_test"), 0);
+  auto took = std::chrono::steady_clock::now() - start;
+  std::string err = testing::internal::GetCapturedStderr();
+  unsetenv("MLDB_PORT");
+  unsetenv("MLDB_WAIT_SECONDS");
+  EXPECT_GE(took, std::chrono::seconds(1));
+  EXPECT_LT(took, std::chrono::seconds(10));
+  EXPECT_NE(err.find("mldb_test: learning database at 127.0.0.1:1 not reachable after 1 s"),
+            std::string::npos)
+      << err;
+
+  ml_db_obj db{};
+  setenv("MLDB_PORT", "1", 1);
+  init_ml_db_obj(&db);
+  EXPECT_NE(db.db_connect(&db), 0);
+  EXPECT_NE(db.db_execute(&db, "select 1"), 0);
+  EXPECT_NE(db.db_begin_trans(&db), 0);
+  db.db_close(&db);
+  unsetenv("MLDB_PORT");
+}
+
+}  // namespace

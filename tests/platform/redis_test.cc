@@ -1,0 +1,177 @@
+// Redis client library against the real server.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <set>
+#include <string>
+
+#include "services/redis.h"
+#include "tests/testutil/testutil.h"
+
+namespace {
+
+class RedisLibTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    signal(SIGPIPE, SIG_IGN);
+    conn_ = redisconn_connect(ML_REDIS_HOST, ML_REDIS_PORT);
+    ASSERT_NE(conn_, nullptr);
+    prefix_ = "mlt:redis:" + std::to_string(mlt::unique_id()) + ":";
+  }
+  void TearDown() override { redis_.del_pattern(prefix_ + "*"); }
+
+  reply_ptr run(const std::string &cmd) {
+    return reply_ptr(redisconn_run_command(conn_, cmd.c_str(), static_cast<int>(cmd.size())));
+  }
+
+  redis_conn *conn_ = nullptr;
+  mlt::Redis redis_;
+  std::string prefix_;
+};
+
+TEST_F(RedisLibTest, CommandLinesPassKeysUnchangedAndReplyTypesAreKept) {
+  // '%' and '\' are not format or escape characters for the library.
+  const std::string key = prefix_ + "100%d\\s";
+  auto r = run("SET  " + key + "\tvalue%s ");  // extra blanks are separators only
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->type, ML_REDIS_STATUS);
+  EXPECT_EQ(redis_.str({"GET", key}), "value%s");
+
+  r = run("HSET " + key + "h f1 a");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->type, ML_REDIS_INTEGER);
+  EXPECT_STREQ(r->str, "1");  // integers carry their decimal text
+
+  r = run("HMGET " + key + "h f1 nope f1");
+  ASSERT_TRUE(r);
+  ASSERT_EQ(r->type, ML_REDIS_ARRAY);
+  ASSERT_EQ(r->elements, 3u);
+  EXPECT_EQ(r->element[0].type, ML_REDIS_STRING);
+  EXPECT_STREQ(r->element[0].str, "a");
+  EXPECT_EQ(r->element[1].type, ML_REDIS_NIL);
+  EXPECT_TRUE(reply_elem_missing(r.get(), 1));
+  EXPECT_FALSE(reply_elem_missing(r.get(), 2));
+  EXPECT_TRUE(reply_elem_missing(r.get(), 3));  // out of range reads as missing
+
+  r = run("HGET " + key + " f1");  // wrong type: an error reply, not a crash
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->type, ML_REDIS_ERROR);
+  EXPECT_TRUE(reply_elem_missing(r.get(), 0));
+
+  EXPECT_EQ(run("   "), nullptr);
+  EXPECT_EQ(redisconn_run_command(nullptr, "PING", 4), nullptr);
+}
+
+TEST_F(RedisLibTest, BinaryValuesSurviveRpushAndLpop) {
+  std::string value(1048, '\0');
+  for (size_t i = 0; i < value.size(); i++) value[i] = static_cast<char>((i * 7) % 256);
+  const std::string key = prefix_ + "list";
+  EXPECT_EQ(redis_rpush(conn_, key.c_str(), value.data(), static_cast<int>(value.size())), 1);
+  EXPECT_EQ(redis_rpush(conn_, key.c_str(), "", 0), 2);
+  auto r = run("LPOP " + key);
+  ASSERT_TRUE(r);
+  ASSERT_EQ(r->type, ML_REDIS_STRING);
+  ASSERT_EQ(r->len, 1048u);
+  EXPECT_EQ(std::string(r->str, r->len), value);
+  r = run("LPOP " + key);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->len, 0u);
+  r = run("LPOP " + key);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->type, ML_REDIS_NIL);
+}
+
+TEST_F(RedisLibTest, ScanWalksTheWholeKeyspaceOnce) {
+  for (int i = 0; i < 250; i++) redis_.cmd({"SET", prefix_ + "k" + std::to_string(i), "1"});
+  std::multiset<std::string> seen;
+  std::string cursor = "0";
+  int calls = 0;
+  do {
+    auto r = run("SCAN " + cursor + " match " + prefix_ + "k* count 100");
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r->elements, 2u);
+    cursor = reply_elem_str(r.get(), 0);
+    const redis_reply *keys = reply_elem(r.get(), 1);
+    for (uint32_t i = 0; i < keys->elements; i++) seen.insert(keys->element[i].str);
+    calls++;
+  } while (cursor != "0");
+  EXPECT_GT(calls, 1);
+  std::set<std::string> unique(seen.begin(), seen.end());
+  EXPECT_EQ(unique.size(), 250u);
+}
+
+TEST_F(RedisLibTest, SubscriptionPollingNeverBlocks) {
+  redis_conn *sub = redisconn_connect(ML_REDIS_HOST, ML_REDIS_PORT);
+  ASSERT_NE(sub, nullptr);
+  EXPECT_EQ(redisconn_get_subscribe(sub), nullptr);  // not subscribed
+  const std::string channel = prefix_ + "chan";
+  const std::string subscribe = "SUBSCRIBE " + channel;
+  auto ok =
+      reply_ptr(redisconn_run_command(sub, subscribe.c_str(), static_cast<int>(subscribe.size())));
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(redisconn_get_subscribe(sub), nullptr);  // idle; the confirmation is not a message
+
+  redis_.cmd({"PUBLISH", channel, "payload one"});
+  redis_.cmd({"PUBLISH", channel, "two"});
+  reply_ptr m;
+  ASSERT_TRUE(
+      mlt::wait_until([&] { return (m = reply_ptr(redisconn_get_subscribe(sub))) != nullptr; }));
+  ASSERT_EQ(m->elements, 3u);
+  EXPECT_STREQ(reply_elem_str(m.get(), 0), "message");
+  EXPECT_EQ(reply_elem_str(m.get(), 1), channel);
+  EXPECT_STREQ(reply_elem_str(m.get(), 2), "payload one");
+  ASSERT_TRUE(
+      mlt::wait_until([&] { return (m = reply_ptr(redisconn_get_subscribe(sub))) != nullptr; }));
+  EXPECT_STREQ(reply_elem_str(m.get(), 2), "two");
+  EXPECT_EQ(redisconn_get_subscribe(sub), nullptr);
+}
+
+TEST_F(RedisLibTest, NotificationsArePublishedOnTheEventChannel) {
+  mlt::Redis listener;
+  mlt::Reply sub(static_cast<redisReply *>(
+      redisCommand(listener.ctx(), "SUBSCRIBE %s", ML_ARG_EVENT_CHANNEL)));
+  ASSERT_TRUE(sub);
+  EXPECT_GE(redis_publish_event(conn_, "{\"mtype\": 3}"), 1);
+  void *raw = nullptr;
+  ASSERT_EQ(redisGetReply(listener.ctx(), &raw), REDIS_OK);
+  mlt::Reply msg(static_cast<redisReply *>(raw));
+  ASSERT_EQ(msg->elements, 3u);
+  EXPECT_EQ(std::string(msg->element[2]->str), "{\"mtype\": 3}");
+  EXPECT_EQ(redis_publish_event(nullptr, "x"), -1);
+}
+
+TEST(RedisBase64, RoundTripsEveryByteAndRefusesBadInput) {
+  std::string all;
+  for (int b = 0; b < 256; b++) all.push_back(static_cast<char>(b));
+  for (size_t len = 0; len <= all.size(); len += (len < 8 ? 1 : 37)) {
+    char text[1024] = {};
+    int n = redis_b64encode(all.data(), static_cast<int>(len), text, sizeof text);
+    ASSERT_EQ(n, static_cast<int>(4 * ((len + 2) / 3)));
+    char back[1024] = {};
+    ASSERT_EQ(redis_b64decode(text, n, back, sizeof back), static_cast<int>(len));
+    EXPECT_EQ(std::string(back, len), all.substr(0, len));
+  }
+  char text[16];
+  EXPECT_EQ(redis_b64encode("abcdefghijkl", 12, text, 16), -1);  // 16 chars + NUL
+  EXPECT_STREQ(text, "");
+  EXPECT_EQ(redis_b64encode("abc", 3, text, 16), 4);
+  EXPECT_STREQ(text, "YWJj");
+  char out[8];
+  EXPECT_EQ(redis_b64decode("YWJj", 4, out, 2), -1);  // does not fit
+  EXPECT_EQ(redis_b64decode("YW=j", 4, out, 8), -1);  // data after padding
+  EXPECT_EQ(redis_b64decode("YWJ", 3, out, 8), -1);   // not a multiple of 4
+  EXPECT_EQ(redis_b64decode("YW*j", 4, out, 8), -1);  // not the alphabet
+  EXPECT_EQ(redis_b64decode("", 0, out, 8), 0);
+}
+
+// The server closing our socket (as a restart does): the next command fails,
+// and a later one reconnects on its own.
+TEST_F(RedisLibTest, ReconnectsAfterTheServerDropsTheConnection) {
+  auto id = run("CLIENT ID");
+  ASSERT_TRUE(id);
+  redis_.cmd({"CLIENT", "KILL", "ID", id->str});
+  ASSERT_TRUE(mlt::wait_until([&] { return run("SET " + prefix_ + "back 1") != nullptr; }));
+  EXPECT_EQ(redis_.str({"GET", prefix_ + "back"}), "1");
+}
+
+}  // namespace
