@@ -1,0 +1,38 @@
+// Argument learning state: the fields of an argument's Redis hash
+// arg:<domain_id>:<arg_id> that the daemon writes (state, event, counters) and
+// the small operations on them. Each operation is one Redis command on the
+// caller's own connection; none takes a lock (each command is atomic on the
+// server, and a check followed by a set is not: callers live with that).
+#pragma once
+
+#include <cstdint>
+
+struct redis_conn;
+
+// An argument: the first three words of a sample message, in this order.
+struct ml_arg_id {
+  uint32_t domain_id;
+  uint32_t url_id;
+  uint32_t arg_id;
+};
+
+// Learning states (arg_learn_stat) and events (events).
+enum : int32_t {
+  ARG_STAT_COLLECTING = 1,
+  ARG_STAT_BUILDING = 2,
+  ARG_STAT_LEARNED = 3,
+  ARG_STAT_MANUAL_LEARNED = 4,
+  ARG_STAT_DISCARDED = 5,
+};
+enum : int32_t { ARG_EVENT_NONE = 0, ARG_EVENT_DISCARD = 2 };
+
+// Writes state and event. 0 when Redis answered, -1 (no id, no connection, no reply).
+int set_arg_stat(const ml_arg_id *id, redis_conn *redis, int32_t state, int32_t event);
+// 0 when the hash holds exactly (state, event); -1 otherwise, also for a
+// missing hash or field (with a debug line naming what differs).
+int check_arg_stat(const ml_arg_id *id, redis_conn *redis, int32_t state, int32_t event);
+// 1 when abnormal samples are more than five per thousand of all counted ones,
+// 0 when not (also with both counters 0), -1 when the counters cannot be read.
+int check_arg_discard(const ml_arg_id *id, redis_conn *redis);
+// Adds 1 to normalcount (abnormal 0) or abnormalcount. 0, or -1 (no reply).
+int ml_redis_update_sample_count(const ml_arg_id *id, redis_conn *redis, int abnormal);

@@ -1,0 +1,53 @@
+#include "process/readiness.h"
+
+#include <ctime>
+
+#include "daemon/global_data.h"
+#include "log/ml_message.h"
+#include "services/redis.h"
+
+namespace {
+constexpr size_t kCmdLen = 1024;
+}
+
+int check_arg_sample_ready(const ml_arg_id *id, redis_conn *redis) {
+  if (!id || !redis || !g_data) return -1;
+  char cmd[kCmdLen];
+  reply_ptr dom = redis_cmdf(redis, cmd, sizeof cmd, "HMGET domain_info:%d adomname policy_name",
+                             static_cast<int>(id->domain_id));
+  if (!dom || reply_elem_missing(dom.get(), 0) || reply_elem_missing(dom.get(), 1)) return -1;
+  ml_policy_conf policy;
+  int found = ml_policy_lookup(&g_data->ml_plist, reply_elem_str(dom.get(), 0),
+                               reply_elem_str(dom.get(), 1), &policy);
+  dom.reset();
+  if (found != 1 || policy.model_min_learn_time == 0) return -1;
+
+  reply_ptr arg = redis_cmdf(redis, cmd, sizeof cmd, "HMGET arg:%d:%d normalcount start_time",
+                             static_cast<int>(id->domain_id), static_cast<int>(id->arg_id));
+  if (!arg || reply_elem_missing(arg.get(), 0) || reply_elem_missing(arg.get(), 1)) return -1;
+  const int32_t count = static_cast<int32_t>(reply_elem_ll(arg.get(), 0));
+  const int32_t start = static_cast<int32_t>(reply_elem_ll(arg.get(), 1));
+  MLD_MSG(MLD_TRACE, "ml_sample_process",
+          "collect mode:%d, need count:%d, arg count : %d, start time :%s, learn_weeks:%d, "
+          "time:%lu\n",
+          policy.sample_collecting_mode, READY_COUNT_AND_TIME, count, reply_elem_str(arg.get(), 1),
+          policy.model_min_learn_time, static_cast<unsigned long>(time(nullptr)));
+
+  bool ready = false;
+  if (policy.sample_collecting_mode == 0) {
+    if (count >= READY_COUNT_AND_TIME) {
+      // The end of the learning period in 32-bit arithmetic, as the stored
+      // numbers are; unsigned so that a wrap is defined.
+      const int32_t until =
+          static_cast<int32_t>(static_cast<uint32_t>(policy.model_min_learn_time) *
+                                   static_cast<uint32_t>(SECONDS_PER_WEEK) +
+                               static_cast<uint32_t>(start));
+      ready = static_cast<int64_t>(until) <= static_cast<int64_t>(time(nullptr));
+    }
+  } else if (policy.sample_collecting_mode == 1) {
+    ready = count >= READY_COUNT_ONLY;
+  }
+  if (!ready) return 0;
+  ML_DEBUG("arg %d is ready for model.", static_cast<int>(id->arg_id));
+  return 1;
+}

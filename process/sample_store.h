@@ -1,0 +1,54 @@
+// Sample and pattern storage in a domain's learning database. Each sample is
+// stored twice: in the argument's sample table (one row per distinct pattern,
+// with a count; at most SAMPLE_PATTERN_CAP patterns per argument) and in its
+// temporary sample table (recent raw samples in arrival order, trimmed back to
+// SAMPLE_TMP_KEEP rows once SAMPLE_TMP_TRIM_AT are reached). The caller wraps
+// insert_sample and insert_sample_temp in one transaction.
+#pragma once
+
+#include <cstdint>
+
+#include "intake/sample_msg.h"
+
+struct ml_db_obj;
+
+constexpr int SAMPLE_PATTERN_CAP = 2000;
+constexpr int SAMPLE_TMP_TRIM_AT = 2500;
+constexpr int SAMPLE_TMP_KEEP = 2000;
+constexpr int SAMPLE_SYMBOLS_MAX = 1025;
+
+// One sample ready for storage: the escaped value and its pattern.
+struct stored_sample {
+  int32_t arg_id;
+  char sample_str[1025];  // escaped value, at most 1024 bytes, terminated
+  char pattern[256];      // at most 255 characters, terminated
+};
+
+// The argument's table names as get_sample_table_names gives them.
+struct sample_table_names {
+  char name0[64];  // sample table
+  char name1[64];  // temporary sample table
+  char name2[96];  // read by nobody
+  int32_t count;   // set by nobody
+};
+
+// The value's pattern: one character '0' + k per symbol k of the
+// generalisation. 0, or -1 (no sample or buffer, capacity below 1, the
+// generalisation failed or its pattern does not fit in cap - 1 characters).
+int get_hmm_gen_str(const sample_msg *msg, char *out, int cap);
+
+// Row counts; -1 when a name is missing or the query fails.
+int get_sample_pattern_count(int arg_id, ml_db_obj *db, const char *dbname, const char *table);
+int check_pattern_exist(int arg_id, ml_db_obj *db, const char *dbname, const char *table,
+                        const char *pattern);
+int get_boxplot_sample_count(int arg_id, ml_db_obj *db, const char *dbname, const char *tmp_table);
+int get_sample_count(int arg_id, ml_db_obj *db, const char *dbname, const char *table);
+
+// Stores the pattern: a new row, or one more on its count. 0 stored; 1 not
+// stored because the argument already has SAMPLE_PATTERN_CAP patterns and this
+// one is new; -1 failure.
+int insert_sample(ml_db_obj *db, const stored_sample *s, const char *dbname,
+                  const sample_table_names *names);
+// Stores the raw sample and trims the oldest rows. 0, or -1 when the insert failed.
+int insert_sample_temp(ml_db_obj *db, const stored_sample *s, const char *dbname,
+                       const sample_table_names *names);
