@@ -91,7 +91,7 @@ TEST_F(DaemonTest, TooManyCpusFailTheStart) {
   const string out = d.out();
   size_t bad = out.find("\t\"Invalid thread number for sample process 65\"\n");
   size_t failed = out.find("init ml daemon failed.\n");
-  ASSERT_NE(bad, string::npos) << out;
+  ASSERT_NE(bad, string::npos) << out << d.err();
   ASSERT_NE(failed, string::npos) << out;
   EXPECT_LT(bad, failed);
 }

@@ -18,8 +18,8 @@ static std::string env_or(const char *name, const char *fallback) {
   return v && *v ? v : fallback;
 }
 
-std::string source_dir() { return env_or("ML_SOURCE_DIR", "."); }
-std::string bin_dir() { return env_or("ML_BIN_DIR", "build/bin"); }
+std::string source_dir() { return env_or("ML_SOURCE_DIR", ML_SOURCE_DIR_DEFAULT); }
+std::string bin_dir() { return env_or("ML_BIN_DIR", ML_BIN_DIR_DEFAULT); }
 
 TempDir::TempDir() {
   char templ[] = "/tmp/mld-test-XXXXXX";

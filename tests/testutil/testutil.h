@@ -15,8 +15,8 @@
 
 namespace mlt {
 
-std::string source_dir();  // the checkout (ML_SOURCE_DIR, set by CTest)
-std::string bin_dir();     // build/bin (ML_BIN_DIR)
+std::string source_dir();  // the checkout
+std::string bin_dir();     // this build's bin folder
 
 // A fresh folder under /tmp, removed with everything in it on destruction.
 class TempDir {
