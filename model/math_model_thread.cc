@@ -1,15 +1,88 @@
+// Math model threads.
+//
+// A thread's Redis connection, database object, task record, sample list
+// and model reference are its own; the threads share only the math task
+// list (locked inside ml_get_math_task) and db_connect_lock. The stop flag
+// is tested between tasks: a task taken is carried to its end first.
+// The model reference is cleared after every task, so a model is released
+// exactly once whatever path the task took.
 #include "model/math_model_thread.h"
 
 #include <mysql.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "daemon/global_data.h"
+#include "log/ml_debug.h"
+#include "model/math_task.h"
+#include "model/model_stats.h"
+#include "model/model_store.h"
+#include "model/training_samples.h"
+#include "process/arg_notify.h"
+#include "process/arg_state.h"
 #include "services/mldb.h"
 #include "services/redis.h"
 
 thread_local redis_conn *math_dbobj = nullptr;
+
+namespace {
+
+constexpr size_t kCmdLen = 1024;
+
+// Builds and stores the model of one task. 0 done; -1 failed (the model
+// reference may hold a model for the caller to release).
+int build_model(redis_conn *redis, ml_db_obj *db, const math_task *task, ml_sample_list *list,
+                ml_hmm_model **model) {
+  if (mm_check_arg(redis, task->dbid, task->argid, ARG_STAT_BUILDING) != 0) return -1;
+  if (mm_get_sample(redis, task->dbid, db, task->mysql_dbname, task->argid, list) != 0) return -1;
+  if (ml_train_hmm_model(model, list, ML_HMM_STATES) != 0) return -1;
+  for (int i = 0; i < list->count; i++) {
+    ml_sample_item &it = list->items[i];
+    double p = 0.0;
+    if (ml_hmm_calc_prob_by_seq(*model, it.sequence, it.sequence_len, &p) == 0)
+      it.pattern_probability = p;
+  }
+  mm_calc_mean(list, *model);
+  return mm_write_to_db(db, redis, task->mysql_dbname, task->dbid, task->argid, list, *model, task);
+}
+
+}  // namespace
+
+int mm_check_arg(redis_conn *redis, uint32_t domain_id, uint32_t arg_id, int32_t state) {
+  if (!redis) return -1;
+  char cmd[kCmdLen];
+  reply_ptr r = redis_cmdf(redis, cmd, sizeof cmd, "HMGET arg:%d:%d arg_learn_stat events",
+                           static_cast<int>(domain_id), static_cast<int>(arg_id));
+  if (!r || reply_elem_missing(r.get(), 0) || reply_elem_missing(r.get(), 1)) return -1;
+  const int32_t have_state = static_cast<int32_t>(reply_elem_ll(r.get(), 0));
+  const int32_t have_event = static_cast<int32_t>(reply_elem_ll(r.get(), 1));
+  if (have_state != state) {
+    ML_DEBUG("Invalid arg stat %d", have_state);
+    return -1;
+  }
+  if (have_event != 0) {
+    ML_DEBUG("Invalid event %d", have_event);
+    return -1;
+  }
+  return 0;
+}
+
+void mm_free_sample_list(ml_sample_list *list) {
+  if (!list) return;
+  ml_free_sample_items(list);
+  memset(list, 0, sizeof *list);
+}
+
+void mm_failed(redis_conn *redis, uint32_t domain_id, uint32_t arg_id, ml_hmm_model *model,
+               ml_sample_list *list) {
+  mm_write_to_db_arg_status(redis, domain_id, arg_id, ARG_STAT_DISCARDED, ARG_EVENT_DISCARD);
+  if (sendmsg_proxyd_arg(redis, domain_id, arg_id, NOTICE_DISCARD_MTYPE, NOTICE_DISCARD_CTYPE) < 0)
+    puts("mm_sendmsg_proxyd_arg in mm_failed failed.");
+  if (model) ml_hmm_free(model);
+  mm_free_sample_list(list);
+}
 
 void *math_model_thread_run(void *) {
   math_dbobj = redisconn_connect(ML_REDIS_HOST, ML_REDIS_PORT);
@@ -20,9 +93,28 @@ void *math_model_thread_run(void *) {
   ml_db_obj db;
   init_ml_db_obj(&db);
   ml_db_connect_retry(&db);
+  ml_sample_list list{};
+  ml_hmm_model *model = nullptr;
   while (!ml_stopping()) {
     math_task task;
-    if (ml_get_math_task(&task) == -2) usleep(10000);
+    const int got = ml_get_math_task(&task);
+    if (got == -2) {
+      usleep(10000);
+      continue;
+    }
+    if (got != 0) continue;
+    ML_DEBUG("Start to generate math models...\\n");
+    if (build_model(math_dbobj, &db, &task, &list, &model) == 0) {
+      ML_DEBUG("Successfully generating math models...\\n");
+      if (sendmsg_proxyd_arg(math_dbobj, task.dbid, task.argid, NOTICE_READY_MTYPE,
+                             NOTICE_READY_CTYPE) < 0)
+        puts("mm_sendmsg_proxyd_arg failed.");
+      ml_hmm_free(model);
+      mm_free_sample_list(&list);
+    } else {
+      mm_failed(math_dbobj, task.dbid, task.argid, model, &list);
+    }
+    model = nullptr;
   }
   db.db_close(&db);
   mysql_thread_end();
