@@ -31,6 +31,7 @@
 #include "log/ml_debug.h"
 #include "model/math_model_thread.h"
 #include "platform/mldb/mldb.h"
+#include "policy/ml_conf_event.h"
 #include "policy/ml_redis_conf.h"
 #include "process/ml_sample_process.h"
 #include "services/redis.h"

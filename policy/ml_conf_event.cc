@@ -1,0 +1,83 @@
+#include "policy/ml_conf_event.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "policy/ml_redis_conf.h"
+#include "process/math_submit.h"
+#include "services/redis.h"
+
+namespace {
+constexpr size_t kCmdLen = 1024;
+
+bool negative_action(const mlne_msg_info *event) {
+  if (event->event_action >= 0) return false;
+  printf("ml redis unknown type in manual learn for %d\n", event->event_action);
+  return true;
+}
+}  // namespace
+
+int ml_redis_conf_subscribe_act(redis_conn *redis, const redis_reply *msg) {
+  if (!redis || !msg) return -1;
+  if (msg->type != ML_REDIS_ARRAY || msg->elements != 3 || reply_elem_missing(msg, 2)) return -1;
+  const redis_reply *payload = reply_elem(msg, 2);
+  mlne_msg_info event;
+  if (mlne_get_msg_info(payload->str, static_cast<int>(payload->len), &event) < 0) {
+    printf("get policy act msg failed, %s\n", payload->str);
+    return -1;
+  }
+  if (event.event_class < 0) {
+    printf("ml redis unknown type in subscribe act for %s\n", payload->str);
+    return -1;
+  }
+  switch (event.event_class) {
+    case CONF_CLASS_POLICY:
+      ml_redis_conf_plicy_act(redis, &event);
+      break;
+    case CONF_CLASS_RELEARN:
+      ml_redis_relearn_arg_act(redis, &event);
+      break;
+    case CONF_CLASS_MANUAL:
+      ml_redis_sample_exceptions_act(redis, &event);
+      break;
+    default:
+      break;
+  }
+  return 0;
+}
+
+int ml_redis_conf_plicy_act(redis_conn *redis, const mlne_msg_info *event) {
+  if (!event) return -1;
+  if (negative_action(event)) return -1;
+  if (event->event_action == CONF_POLICY_ADD || event->event_action == CONF_POLICY_EDIT)
+    _redis_ml_policy_reload(redis, event->vdom, event->policy_name, 1);
+  else if (event->event_action == CONF_POLICY_DELETE)
+    _redis_ml_policy_reload(redis, event->vdom, event->policy_name, 2);
+  return 0;
+}
+
+int ml_redis_relearn_arg_act(redis_conn *redis, const mlne_msg_info *event) {
+  if (!event) return -1;
+  if (negative_action(event)) return -1;
+  if (event->event_action == CONF_RELEARN)
+    ml_set_arg_relearn(redis, event->domain_id, event->arg_id);
+  return 0;
+}
+
+int ml_redis_sample_exceptions_act(redis_conn *redis, const mlne_msg_info *event) {
+  if (!event) return -1;
+  if (negative_action(event)) return -1;
+  if (event->event_action == CONF_MANUAL_LEARN)
+    ml_add_manual_task(redis, event->domain_id, event->arg_id);
+  return 0;
+}
+
+int ml_set_arg_relearn(redis_conn *redis, uint32_t domain_id, uint32_t arg_id) {
+  char cmd[kCmdLen];
+  reply_ptr r = redis_cmdf(redis, cmd, sizeof cmd,
+                           "HMSET arg:%d:%d arg_learn_stat %d events 0 start_time %ld normalcount "
+                           "0 anomaly_cnt 0 abnormalcount 0 ",
+                           static_cast<int>(domain_id), static_cast<int>(arg_id), 1,
+                           static_cast<long>(time(nullptr)));
+  return r ? 0 : -1;
+}
