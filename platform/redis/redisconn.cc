@@ -242,6 +242,12 @@ redis_conn *redisconn_connect(const char *host, int port) {
   return c.release();  // connections live as long as the process
 }
 
+void redisconn_free(redis_conn *conn) {
+  if (!conn) return;
+  drop_context(conn);
+  std::unique_ptr<redis_conn> owned(conn);
+}
+
 redis_reply *redisconn_run_command(redis_conn *conn, const char *command, int length) {
   if (!conn || !command || length <= 0) return nullptr;
   auto words = split_words(std::string_view(command, strnlen(command, length)));

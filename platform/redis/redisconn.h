@@ -45,6 +45,10 @@ struct redis_conn;  // opaque
 // Connections are never closed; they live as long as the process.
 redis_conn *redisconn_connect(const char *host, int port);
 
+// Closes a connection and frees it. The daemon never closes its connections;
+// tools and tests that open many do. Null is ignored.
+void redisconn_free(redis_conn *conn);
+
 // Splits the command line on blanks into words and sends them as one command
 // (no format interpretation: '%' and '\' pass unchanged). Returns the reply,
 // or null when the command could not be sent or answered; a broken socket is

@@ -58,6 +58,8 @@ TEST(RedisRestart, CommandsAndSubscriptionsResumeAfterARestart) {
     return m != nullptr;
   }));
   EXPECT_STREQ(reply_elem_str(m.get(), 2), "again");
+  redisconn_free(cmd);
+  redisconn_free(sub);
 }
 
 }  // namespace

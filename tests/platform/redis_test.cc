@@ -18,7 +18,10 @@ class RedisLibTest : public ::testing::Test {
     ASSERT_NE(conn_, nullptr);
     prefix_ = "mlt:redis:" + std::to_string(mlt::unique_id()) + ":";
   }
-  void TearDown() override { redis_.del_pattern(prefix_ + "*"); }
+  void TearDown() override {
+    redis_.del_pattern(prefix_ + "*");
+    redisconn_free(conn_);
+  }
 
   reply_ptr run(const std::string &cmd) {
     return reply_ptr(redisconn_run_command(conn_, cmd.c_str(), static_cast<int>(cmd.size())));
@@ -124,6 +127,7 @@ TEST_F(RedisLibTest, SubscriptionPollingNeverBlocks) {
       mlt::wait_until([&] { return (m = reply_ptr(redisconn_get_subscribe(sub))) != nullptr; }));
   EXPECT_STREQ(reply_elem_str(m.get(), 2), "two");
   EXPECT_EQ(redisconn_get_subscribe(sub), nullptr);
+  redisconn_free(sub);
 }
 
 TEST_F(RedisLibTest, NotificationsArePublishedOnTheEventChannel) {
