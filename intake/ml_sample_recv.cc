@@ -1,21 +1,146 @@
+// The receive thread: the one producer of the sample buckets.
+//
+// One LPOP per pass on the thread's own connection. A popped message is
+// dropped (after its line) when the queues are full, when it is not exactly
+// SAMPLE_MSG_LEN bytes, or when its domain is governed by no known policy;
+// otherwise a copy goes to the bucket chosen from its identifiers, so that
+// one argument's samples keep their arrival order.
+//
+// Pacing: an empty list is polled every millisecond. At the queue limit the
+// thread does not wait for room: it drops what it popped and pauses 100 ms,
+// which bounds the queued memory and lets the processing threads catch up.
+// Every accepted sample costs a second round trip (the domain's HMGET), so
+// the thread runs at about half the rate Redis answers single commands.
+//
+// Locks: table_lock (read) only during the policy walk, bucket_lock only
+// around the insertion and the count; never both. A lost connection is
+// reconnected by the client library on the next command, so the thread just
+// sees a missing reply and tries again.
 #include "intake/ml_sample_recv.h"
 
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
+#include <cstring>
 
 #include "daemon/global_data.h"
+#include "intake/sample_bucket.h"
 #include "log/ml_debug.h"
+#include "log/ml_message.h"
+#include "platform/framework/framework.h"
+#include "policy/ml_policy.h"
 #include "services/redis.h"
+#if ML_HAVE_MATHMODEL
+#include "platform/mathmodel/mathmodel.h"
+#endif
 
 thread_local redis_conn *recv_dbobj = nullptr;
+
+namespace {
+
+constexpr const char *kUnit = "ml_sample_recv";
+constexpr useconds_t kEmptyPollUs = 1000;
+constexpr useconds_t kFullPauseUs = 100000;
+constexpr size_t kCmdLen = 1024;
+constexpr size_t kPatternCap = 256;  // at most 255 characters and the NUL
+constexpr int32_t kSymbolMax = 1025;
+
+enum class pop_result { none, empty, other, message };
+
+// One LPOP. On a message, copies at most SAMPLE_COPY_MAX bytes into buf and
+// sets *len to the copied length.
+pop_result pop_sample(redis_conn *conn, const char *cmd, unsigned char *buf, uint32_t *len) {
+  reply_ptr r(redisconn_run_command(conn, cmd, static_cast<int>(strlen(cmd))));
+  if (!r) return pop_result::none;
+  if (r->type == ML_REDIS_NIL) return pop_result::empty;
+  if (r->type != ML_REDIS_STRING || !r->str) return pop_result::other;
+  uint64_t n = r->len < SAMPLE_COPY_MAX ? r->len : SAMPLE_COPY_MAX;
+  memcpy(buf, r->str, n);
+  *len = static_cast<uint32_t>(n);
+  return pop_result::message;
+}
+
+// True (after its line) when the queues hold their limit of samples.
+bool queue_full(sample_buckets *set, uint32_t limit) {
+  uint32_t queued = sample_queued(set);
+  if (queued < limit) return false;
+  MLD_MSG(MLD_DEBUG, kUnit, "sample count(%d) is bigger than %d\n", static_cast<int>(queued),
+          static_cast<int>(limit));
+  return true;
+}
+
+// True when a popped message has the record's exact length; else its line.
+bool length_ok(uint32_t n) {
+  if (n < SAMPLE_MSG_LEN) {
+    MLD_ERR(kUnit, "Received sample length illegal.");
+    return false;
+  }
+  if (n > SAMPLE_MSG_LEN) {
+    MLD_ERR(kUnit, "Received incorrect message.");
+    return false;
+  }
+  return true;
+}
+
+// Appends a copy of the message to its bucket and counts it.
+void queue_sample(sample_buckets *set, const sample_msg *msg) {
+  uint32_t index = sample_bucket_index(msg, set->bucket_count);
+  pthread_mutex_lock(&set->bucket_lock);
+  if (sample_insert_node(&set->buckets[index], msg, static_cast<int>(SAMPLE_MSG_LEN)) == 0)
+    sample_count_add(set, 1);
+  else
+    MLD_ERR(kUnit, "Insert Failed for sample policy:%u, url: %d, arg:%d\n", msg->domain_id,
+            static_cast<int>(msg->url_id), static_cast<int>(msg->arg_id));
+  pthread_mutex_unlock(&set->bucket_lock);
+}
+
+// Checks and queues one popped message of n bytes held in buf.
+void handle_sample(redis_conn *conn, sample_buckets *set, const unsigned char *buf, uint32_t n) {
+  if (!length_ok(n)) return;
+  sample_msg msg;
+  memcpy(&msg, buf, sizeof msg);
+  MLD_MSG(MLD_TRACE, kUnit, "recevie sample domain:%u, url: %u, arg:%u\n", msg.domain_id,
+          msg.url_id, msg.arg_id);
+  if (sample_recv_check_policy(conn, &msg) != 1) {
+    MLD_MSG(MLD_INFO, kUnit, "Failed to find policy for sample policy:%u, url: %u, arg:%u\n",
+            msg.domain_id, msg.url_id, msg.arg_id);
+    return;
+  }
+  queue_sample(set, &msg);
+}
+
+// The generalised pattern of a value as text ('0' + symbol); false when the
+// math library fails or the pattern would not fit in cap - 1 characters.
+bool generalize_to_text(const unsigned char *value, uint32_t len, char *out, size_t cap) {
+#if ML_HAVE_MATHMODEL
+  int32_t symbols[kSymbolMax];
+  int32_t count = static_cast<int32_t>(sizeof symbols);
+  if (ml_hmm_generalize_str(value, len, symbols, &count) != 0 || count < 0 ||
+      static_cast<size_t>(count) >= cap)
+    return false;
+  for (int32_t i = 0; i < count; i++) out[i] = static_cast<char>('0' + symbols[i]);
+  out[count] = '\0';
+  return true;
+#else
+  (void)value;
+  (void)len;
+  (void)out;
+  (void)cap;
+  return false;
+#endif
+}
+
+}  // namespace
 
 void *sample_recv_thread_run(void *) {
   if (!g_data) {
     ML_DEBUG("sample_recv_thread_run(): g_data is NULL.");
     return nullptr;
   }
-  if (g_data->sample_buckets.bucket_count == 0 || !g_data->sample_buckets.buckets) {
+  sample_buckets *set = &g_data->sample_buckets;
+  const uint32_t buckets = set->bucket_count;
+  if (buckets == 0 || !set->buckets) {
     ML_DEBUG("sample_recv_thread_run(): sample_buckets is NULL.");
     return nullptr;
   }
@@ -24,6 +149,60 @@ void *sample_recv_thread_run(void *) {
     puts("recv thread redisconn_connect failed.");
     return nullptr;
   }
-  while (!ml_stopping()) usleep(1000);
+  const uint32_t limit = buckets * SAMPLES_PER_BUCKET;
+  char cmd[kCmdLen];
+  snprintf(cmd, sizeof cmd, "lpop %s", SAMPLE_LIST_KEY);
+  unsigned char buf[SAMPLE_COPY_MAX];
+  while (!ml_stopping()) {
+    uint32_t n = 0;
+    pop_result got = pop_sample(recv_dbobj, cmd, buf, &n);
+    if (got == pop_result::none || got == pop_result::empty) usleep(kEmptyPollUs);
+    if (got != pop_result::message) continue;
+    if (queue_full(set, limit)) {
+      usleep(kFullPauseUs);
+      continue;
+    }
+    handle_sample(recv_dbobj, set, buf, n);
+  }
   return nullptr;
+}
+
+int32_t sample_recv_check_policy(redis_conn *redis, const sample_msg *msg) {
+  if (!redis || !msg) return -1;
+  char cmd[kCmdLen];
+  reply_ptr r = redis_cmdf(redis, cmd, sizeof cmd, "HMGET domain_info:%d adomname policy_name",
+                           static_cast<int>(msg->domain_id));
+  if (!r || reply_elem_missing(r.get(), 0) || reply_elem_missing(r.get(), 1)) return -1;
+  int found = ml_policy_lookup(&g_data->ml_plist, reply_elem_str(r.get(), 0),
+                               reply_elem_str(r.get(), 1), nullptr);
+  return found == 1 ? 1 : 0;
+}
+
+void write_sample(int type, const char *text) {
+  const char *fixed = type == 7 ? "/var/log/email1" : type == 8 ? "/var/log/email2" : nullptr;
+  char path[PATH_MAX] = "";
+  if (fixed) fw_path(fixed, path, sizeof path);
+  FILE *f = fixed ? fopen(path, "a") : nullptr;
+  if (!f) {
+    printf("open file %s failed!\n", path);
+    return;
+  }
+  fprintf(f, "%s\n", text ? text : "");
+  fclose(f);
+}
+
+void save_generalize(const unsigned char *value, uint32_t len) {
+  char path[PATH_MAX];
+  FILE *f = fopen(fw_path("/var/log/pattern_vqn_mld.txt", path, sizeof path), "a");
+  if (!f) return;
+  char pattern[kPatternCap] = "";
+  if (!value || !generalize_to_text(value, len, pattern, sizeof pattern)) {
+    puts("generate hmm str failed");
+    pattern[0] = '\0';
+  }
+  // The value is written as text: its bytes up to len or the first NUL.
+  fprintf(f, "%s, %.*s\n", pattern, static_cast<int>(len < INT_MAX ? len : INT_MAX),
+          value ? reinterpret_cast<const char *>(value) : "");
+  fflush(f);
+  fclose(f);
 }

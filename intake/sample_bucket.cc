@@ -4,6 +4,7 @@
 // head first, so a stale tail is never followed.
 #include "intake/sample_bucket.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -54,7 +55,7 @@ sample_node *pick_sample(sample_buckets *set, sample_bucket *bucket) {
   sample_node *node = bucket->head;
   if (node) {
     bucket->head = node->next;
-    set->sample_count--;
+    sample_count_add(set, -1);
   }
   pthread_mutex_unlock(&set->bucket_lock);
   return node;
@@ -64,4 +65,13 @@ void free_msg_node(sample_node *node) {
   if (!node) return;
   free(node->data);
   free(node);
+}
+
+uint32_t sample_queued(sample_buckets *set) {
+  return std::atomic_ref<uint32_t>(set->sample_count).load(std::memory_order_relaxed);
+}
+
+void sample_count_add(sample_buckets *set, int32_t delta) {
+  std::atomic_ref<uint32_t>(set->sample_count)
+      .fetch_add(static_cast<uint32_t>(delta), std::memory_order_relaxed);
 }

@@ -1,6 +1,15 @@
 // Sample buckets: the hand-over between the one receive thread (producer) and
 // the processing threads (consumer i takes only bucket i). All buckets share
-// one mutex and one count of queued samples, which bounds the memory held.
+// one mutex and one count of queued samples, which bounds the memory held:
+// the producer queues nothing while the count is at its limit.
+//
+// Order: a bucket is a FIFO, and one argument's samples always go to the same
+// bucket, so each argument's samples are processed in arrival order.
+//
+// sample_count is changed only under bucket_lock, but the producer compares it
+// with the limit without the lock (a slightly old value is good enough there).
+// Every access therefore goes through std::atomic_ref, which keeps the
+// unlocked read a defined one; use sample_queued() to read it.
 #pragma once
 
 #include <pthread.h>
@@ -22,9 +31,9 @@ struct sample_bucket {
 };
 
 struct sample_buckets {
-  sample_bucket *buckets;  // bucket_count buckets, allocated at start, never freed
-  uint32_t sample_count;   // queued in all buckets; guarded by bucket_lock
-  uint32_t bucket_count;   // == thread_num
+  sample_bucket *buckets;       // bucket_count buckets, allocated at start, never freed
+  uint32_t sample_count;        // queued in all buckets; guarded by bucket_lock
+  uint32_t bucket_count;        // == thread_num
   pthread_mutex_t bucket_lock;  // guards every bucket and sample_count
 };
 
@@ -42,3 +51,7 @@ int sample_insert_node(sample_bucket *bucket, const void *data, int length);
 sample_node *pick_sample(sample_buckets *set, sample_bucket *bucket);
 // Frees a node and its message copy; null is ignored.
 void free_msg_node(sample_node *node);
+// The count of queued samples, read without bucket_lock (may be slightly old).
+uint32_t sample_queued(sample_buckets *set);
+// Adds delta to sample_count; the caller holds bucket_lock.
+void sample_count_add(sample_buckets *set, int32_t delta);

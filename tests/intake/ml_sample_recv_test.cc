@@ -1,0 +1,208 @@
+#include "intake/ml_sample_recv.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <regex>
+#include <string>
+
+#include "log/ml_debug.h"
+#include "platform/framework/framework.h"
+#include "tests/policy/test_state.h"
+#include "tests/testutil/testutil.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Operational lines are read back from a private /dev/pts/0. It is a FIFO:
+// a terminal is opened and written from its start for every line, so only a
+// stream keeps them all.
+class IntakeRecv : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    root = std::make_unique<mlt::TempDir>();
+    fw_set_root(root->path().c_str());
+    mlt::write_file(*root / "var/log/.keep", "");
+    mlt::write_file(*root / "dev/pts/.keep", "");
+  }
+  static void TearDownTestSuite() { root.reset(); }
+  void SetUp() override {
+    std::string pts = *root / "dev/pts/0";
+    unlink(pts.c_str());
+    ASSERT_EQ(mkfifo(pts.c_str(), 0600), 0);
+    chmod(pts.c_str(), 0621);
+    pts_fd = open(pts.c_str(), O_RDONLY | O_NONBLOCK);
+    mldaemon_debug_level = 5;
+    mlt::make_state(3);
+    redis.cmd({"DEL", SAMPLE_LIST_KEY});
+    vdom = "r" + std::to_string(mlt::unique_id());
+    ml_policy_conf c = mlt::policy_conf(vdom, "pol", 1, 0, 0, 0);
+    _add_ml_policy(&g_data->ml_plist, &c);
+  }
+  void TearDown() override {
+    g_data->stop_flag = 1;
+    if (running) pthread_join(thread, nullptr);
+    for (const auto &k : keys) redis.cmd({"DEL", k});
+    mldaemon_debug_level = 0;
+    mlt::free_state();
+    close(pts_fd);
+  }
+  void start() { running = pthread_create(&thread, nullptr, sample_recv_thread_run, nullptr) == 0; }
+  // Makes domain_info:<d> hold fields (none: no hash) and returns d.
+  uint32_t domain(std::vector<std::string> fields, uint32_t d = mlt::unique_id()) {
+    keys.push_back("domain_info:" + std::to_string(static_cast<int32_t>(d)));
+    fields.insert(fields.begin(), {"HSET", keys.back()});
+    if (fields.size() > 2) redis.cmd(fields);
+    return d;
+  }
+  uint32_t governed(uint32_t d = mlt::unique_id()) {
+    return domain({"adomname", vdom, "policy_name", "pol"}, d);
+  }
+  static std::string msg(uint32_t d, uint32_t u, uint32_t a) {
+    sample_msg m;
+    sample_msg_fill(&m, d, u, a, "value", 5);
+    return std::string(reinterpret_cast<const char *>(&m), sizeof m);
+  }
+  void push(const std::string &raw) { redis.cmd({"RPUSH", SAMPLE_LIST_KEY, raw}); }
+  long long list_len() { return redis.integer({"LLEN", SAMPLE_LIST_KEY}); }
+  size_t seen(const std::string &text) {
+    char buf[4096];
+    for (ssize_t got; (got = read(pts_fd, buf, sizeof buf)) > 0;)
+      terminal.append(buf, static_cast<size_t>(got));
+    size_t n = 0;
+    for (size_t at = 0; (at = terminal.find(text, at)) != std::string::npos; at++) n++;
+    return n;
+  }
+  bool wait_seen(const std::string &text, size_t times = 1) {
+    return mlt::wait_until([&] { return seen(text) >= times; });
+  }
+  bool wait_queued(uint32_t n) {
+    return mlt::wait_until([&] { return sample_queued(&g_data->sample_buckets) == n; });
+  }
+  // Bucket i as "domain/url/arg" entries, oldest first.
+  std::vector<std::string> bucket(uint32_t i) {
+    std::vector<std::string> out;
+    pthread_mutex_lock(&g_data->sample_buckets.bucket_lock);
+    for (sample_node *n = g_data->sample_buckets.buckets[i].head; n; n = n->next) {
+      sample_msg m;
+      memcpy(&m, n->data, sizeof m);
+      out.push_back(id(m.domain_id, m.url_id, m.arg_id));
+    }
+    pthread_mutex_unlock(&g_data->sample_buckets.bucket_lock);
+    return out;
+  }
+  static std::string id(uint32_t d, uint32_t u, uint32_t a) {
+    return std::to_string(d) + "/" + std::to_string(u) + "/" + std::to_string(a);
+  }
+
+  static std::unique_ptr<mlt::TempDir> root;
+  int pts_fd = -1;
+  std::string terminal;
+  mlt::Redis redis;
+  std::string vdom;
+  std::vector<std::string> keys;
+  pthread_t thread{};
+  bool running = false;
+};
+std::unique_ptr<mlt::TempDir> IntakeRecv::root;
+
+TEST_F(IntakeRecv, RefusesMessagesOfTheWrongLength) {
+  uint32_t d = governed();
+  std::string ok = msg(d, 1, 1);
+  testing::internal::CaptureStdout();
+  start();
+  for (const std::string &bad :
+       {ok.substr(0, 1047), ok + "x", ok + std::string(3952, 'z'), std::string()})
+    push(bad);
+  push(ok);
+  ASSERT_TRUE(wait_seen("> recevie sample domain:" + std::to_string(d) + ", url: 1, arg:1\n"));
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(seen("[mld :  mld_error]<ml_sample_recv:"), 4u);
+  EXPECT_EQ(seen("> Received sample length illegal.[mld :"), 2u);  // no line break of its own
+  EXPECT_EQ(seen("> Received incorrect message."), 2u);
+  EXPECT_NE(out.find("> Received sample length illegal.[mld :  mld_error]"), std::string::npos);
+  EXPECT_TRUE(wait_queued(1));
+}
+
+TEST_F(IntakeRecv, DropsSamplesOfUngovernedDomainsUntilThePolicyExists) {
+  uint32_t wrong_type = domain({});
+  redis.cmd({"SET", keys.back(), "not a hash"});
+  uint32_t later = domain({"adomname", vdom, "policy_name", "later"});
+  std::vector<uint32_t> dropped = {domain({}), domain({"adomname", vdom}), wrong_type, later};
+  start();
+  for (uint32_t d : dropped) push(msg(d, 5, 6));
+  for (uint32_t d : dropped)
+    EXPECT_TRUE(wait_seen("[mld :   mld_info]<ml_sample_recv:") &&
+                wait_seen("> Failed to find policy for sample policy:" + std::to_string(d) +
+                          ", url: 5, arg:6\n"))
+        << d;
+  EXPECT_EQ(sample_queued(&g_data->sample_buckets), 0u);
+
+  ml_policy_conf c = mlt::policy_conf(vdom, "later", 1, 0, 0, 0);
+  _add_or_edit_ml_policy(&g_data->ml_plist, &c);  // while the thread runs
+  push(msg(later, 5, 7));
+  EXPECT_TRUE(wait_queued(1));
+}
+
+TEST_F(IntakeRecv, QueuesEachSampleInItsBucketInArrivalOrder) {
+  uint32_t d = governed();
+  uint32_t uid = mlt::unique_id();
+  uint32_t wrap = governed(0xFFFFFFFFu - uid);  // read as domain_info:-<n>
+  start();
+  for (uint32_t u = 0; u < 6; u++) push(msg(d, u, 9));
+  push(msg(wrap, uid + 2, 5));  // the sum wraps to 6: bucket 0 (unwrapped it would be 1)
+  ASSERT_TRUE(wait_queued(7));
+  std::vector<std::string> expect[3];
+  for (uint32_t u = 0; u < 6; u++) expect[(d + u + 9) % 3].push_back(id(d, u, 9));
+  expect[0].push_back(id(wrap, uid + 2, 5));
+  for (uint32_t i = 0; i < 3; i++) EXPECT_EQ(bucket(i), expect[i]) << "bucket " << i;
+}
+
+TEST_F(IntakeRecv, AtTheQueueLimitDropsWhatItPopsAndPauses) {
+  uint32_t d = governed();
+  sample_buckets *set = &g_data->sample_buckets;
+  sample_count_add(set, 3 * 4096);  // no consumer runs yet
+  start();
+  redis.cmd({"RPUSH", SAMPLE_LIST_KEY, msg(d, 1, 1), msg(d, 1, 2)});
+  // The second message waits in the list while the thread pauses after the first.
+  ASSERT_TRUE(mlt::wait_until([&] { return list_len() <= 1; }));
+  auto first_gone = std::chrono::steady_clock::now();
+  ASSERT_TRUE(mlt::wait_until([&] { return list_len() == 0; }));
+  EXPECT_GE(std::chrono::steady_clock::now() - first_gone, 80ms);
+  EXPECT_TRUE(wait_seen("[mld :  mld_debug]<ml_sample_recv:"));
+  EXPECT_TRUE(wait_seen("> sample count(12288) is bigger than 12288\n", 2));
+  for (uint32_t i = 0; i < 3; i++) EXPECT_TRUE(bucket(i).empty());
+
+  pthread_mutex_lock(&set->bucket_lock);
+  sample_count_add(set, -3 * 4096);
+  pthread_mutex_unlock(&set->bucket_lock);
+  push(msg(d, 1, 3));
+  EXPECT_TRUE(wait_queued(1));
+}
+
+TEST_F(IntakeRecv, KeepsGoingWhenItsConnectionIsKilled) {
+  uint32_t d = governed();
+  start();
+  // In a serial test the receive connection is the only one popping the list.
+  ASSERT_TRUE(mlt::wait_until([&] {
+    std::string clients = redis.str({"CLIENT", "LIST"});
+    std::smatch m;
+    return std::regex_search(clients, m, std::regex("id=([0-9]+) [^\n]*cmd=lpop")) &&
+           redis.integer({"CLIENT", "KILL", "ID", m[1].str()}) == 1;
+  }));
+  push(msg(d, 2, 2));
+  EXPECT_TRUE(wait_queued(1));
+}
+
+TEST_F(IntakeRecv, SaveGeneralizeWritesPatternAndValue) {
+  save_generalize(reinterpret_cast<const unsigned char *>("ab12"), 4);
+  std::string line = mlt::read_file(*root / "var/log/pattern_vqn_mld.txt");
+  EXPECT_TRUE(std::regex_match(line, std::regex("[0-9:;<=>?@A-Z\\[]{1,4}, ab12\n"))) << line;
+}
+
+}  // namespace
