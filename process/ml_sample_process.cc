@@ -145,7 +145,9 @@ int process_sample(const sample_msg *msg, ml_db_obj *db, redis_conn *redis) {
     return -1;
   }
   const uint32_t len = msg->arg_len < SAMPLE_VALUE_MAX ? msg->arg_len : SAMPLE_VALUE_MAX;
-  char escaped[2 * kArgLenMax + 1];
+  // The worst case of the bytes actually escaped (len may exceed kArgLenMax
+  // when the caller skipped check_sample).
+  char escaped[2 * SAMPLE_VALUE_MAX + 1];
   const unsigned long escaped_len = mysql_real_escape_string(
       db->conn, escaped, reinterpret_cast<const char *>(msg->arg_value), len);
   if (escaped_len == 0 || escaped_len > kEscapedMax) {
