@@ -167,12 +167,17 @@ int mm_write_to_db_prob(redis_conn *redis, uint32_t domain_id, ml_db_obj *db,
       }
       continue;
     }
+    // A sample whose Base64 text or command does not fit is left as it was:
+    // a cut command would store a value without its probability.
     char b64[kB64Len] = {};
-    redis_b64encode(it.sample_str, static_cast<int>(it.sample_len), b64, sizeof b64);
-    reply_ptr r = redis_cmdf(redis, sql, sizeof sql,
-                             "HSET arg:manuals:%d:%d %s {\"sample\":\"%s\",\"prob\":%f,}",
-                             static_cast<int>(domain_id), static_cast<int>(arg_id), pattern, b64,
-                             it.pattern_probability);
+    if (redis_b64encode(it.sample_str, static_cast<int>(it.sample_len), b64, sizeof b64) < 0)
+      continue;
+    const int n =
+        snprintf(sql, sizeof sql, "HSET arg:manuals:%d:%d %s {\"sample\":\"%s\",\"prob\":%f,}",
+                 static_cast<int>(domain_id), static_cast<int>(arg_id), pattern, b64,
+                 it.pattern_probability);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof sql) continue;
+    reply_ptr r(redisconn_run_command(redis, sql, n));
     if (!r) return -1;
   }
   return 0;

@@ -47,6 +47,10 @@ int mlne_get_msg_info(const char *payload, int len, mlne_msg_info *info) {
   if (!root || json_tokener_get_error(tok.get()) != json_tokener_success ||
       !json_object_is_type(root.get(), json_type_object))
     return -1;
+  // The object must be the whole payload: "{...}junk" is not a message.
+  for (size_t i = json_tokener_get_parse_end(tok.get()); i < static_cast<size_t>(len); i++)
+    if (payload[i] != ' ' && payload[i] != '\t' && payload[i] != '\r' && payload[i] != '\n')
+      return -1;
   int64_t cls = 0, action = 0, domain = 0, url = 0, arg = 0;
   if (!int_member(root.get(), "class", INT32_MIN, INT32_MAX, &cls, true) ||
       !int_member(root.get(), "action", INT32_MIN, INT32_MAX, &action, true) ||
