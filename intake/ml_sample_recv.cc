@@ -30,10 +30,8 @@
 #include "log/ml_message.h"
 #include "platform/framework/framework.h"
 #include "policy/ml_policy.h"
+#include "services/pattern.h"
 #include "services/redis.h"
-#if ML_HAVE_MATHMODEL
-#include "platform/mathmodel/mathmodel.h"
-#endif
 
 thread_local redis_conn *recv_dbobj = nullptr;
 
@@ -44,7 +42,6 @@ constexpr useconds_t kEmptyPollUs = 1000;
 constexpr useconds_t kFullPauseUs = 100000;
 constexpr size_t kCmdLen = 1024;
 constexpr size_t kPatternCap = 256;  // at most 255 characters and the NUL
-constexpr int32_t kSymbolMax = 1025;
 
 enum class pop_result { none, empty, other, message };
 
@@ -108,27 +105,6 @@ void handle_sample(redis_conn *conn, sample_buckets *set, const unsigned char *b
     return;
   }
   queue_sample(set, &msg);
-}
-
-// The generalised pattern of a value as text ('0' + symbol); false when the
-// math library fails or the pattern would not fit in cap - 1 characters.
-bool generalize_to_text(const unsigned char *value, uint32_t len, char *out, size_t cap) {
-#if ML_HAVE_MATHMODEL
-  int32_t symbols[kSymbolMax];
-  int32_t count = static_cast<int32_t>(sizeof symbols);
-  if (ml_hmm_generalize_str(value, len, symbols, &count) != 0 || count < 0 ||
-      static_cast<size_t>(count) >= cap)
-    return false;
-  for (int32_t i = 0; i < count; i++) out[i] = static_cast<char>('0' + symbols[i]);
-  out[count] = '\0';
-  return true;
-#else
-  (void)value;
-  (void)len;
-  (void)out;
-  (void)cap;
-  return false;
-#endif
 }
 
 }  // namespace
@@ -196,7 +172,7 @@ void save_generalize(const unsigned char *value, uint32_t len) {
   FILE *f = fopen(fw_path("/var/log/pattern_vqn_mld.txt", path, sizeof path), "a");
   if (!f) return;
   char pattern[kPatternCap] = "";
-  if (!value || !generalize_to_text(value, len, pattern, sizeof pattern)) {
+  if (ml_pattern_text(value, len, pattern, sizeof pattern) != 0) {
     puts("generate hmm str failed");
     pattern[0] = '\0';
   }

@@ -6,8 +6,8 @@
 #include <cstdlib>
 
 #include "log/ml_message.h"
-#include "platform/mathmodel/mathmodel.h"
 #include "services/mldb.h"
+#include "services/pattern.h"
 
 namespace {
 
@@ -41,18 +41,13 @@ int count_query(ml_db_obj *db, const char *sql, bool quiet_sql) {
 
 int get_hmm_gen_str(const sample_msg *msg, char *out, int cap) {
   if (!msg || !out || cap < 1) return -1;
-  int32_t symbols[SAMPLE_SYMBOLS_MAX];
-  int32_t count = static_cast<int32_t>(sizeof symbols);
   // arg_len is checked before storage; the clamp only keeps the read inside
   // the message whatever it says.
   uint32_t len = msg->arg_len < SAMPLE_VALUE_MAX ? msg->arg_len : SAMPLE_VALUE_MAX;
-  if (ml_hmm_generalize_str(msg->arg_value, len, symbols, &count) != 0 || count < 0 ||
-      count >= cap) {
+  if (ml_pattern_text(msg->arg_value, len, out, static_cast<size_t>(cap)) != 0) {
     ML_DEBUG("generate hmm str failed");
     return -1;
   }
-  for (int32_t i = 0; i < count; i++) out[i] = static_cast<char>('0' + symbols[i]);
-  out[count] = '\0';
   return 0;
 }
 

@@ -15,7 +15,6 @@ struct ml_db_obj;
 constexpr int SAMPLE_PATTERN_CAP = 2000;
 constexpr int SAMPLE_TMP_TRIM_AT = 2500;
 constexpr int SAMPLE_TMP_KEEP = 2000;
-constexpr int SAMPLE_SYMBOLS_MAX = 1025;
 
 // One sample ready for storage: the escaped value and its pattern.
 struct stored_sample {
