@@ -18,6 +18,9 @@
 namespace {
 
 using namespace std::chrono_literals;
+using std::string;
+using std::to_string;
+using Strings = std::vector<string>;
 
 // Operational lines are read back from a private /dev/pts/0. It is a FIFO:
 // a terminal is opened and written from its start for every line, so only a
@@ -32,7 +35,7 @@ class IntakeRecv : public ::testing::Test {
   }
   static void TearDownTestSuite() { root.reset(); }
   void SetUp() override {
-    std::string pts = *root / "dev/pts/0";
+    string pts = *root / "dev/pts/0";
     unlink(pts.c_str());
     ASSERT_EQ(mkfifo(pts.c_str(), 0600), 0);
     chmod(pts.c_str(), 0621);
@@ -40,7 +43,6 @@ class IntakeRecv : public ::testing::Test {
     mldaemon_debug_level = 5;
     mlt::make_state(3);
     redis.cmd({"DEL", SAMPLE_LIST_KEY});
-    vdom = "r" + std::to_string(mlt::unique_id());
     ml_policy_conf c = mlt::policy_conf(vdom, "pol", 1, 0, 0, 0);
     _add_ml_policy(&g_data->ml_plist, &c);
   }
@@ -54,8 +56,8 @@ class IntakeRecv : public ::testing::Test {
   }
   void start() { running = pthread_create(&thread, nullptr, sample_recv_thread_run, nullptr) == 0; }
   // Makes domain_info:<d> hold fields (none: no hash) and returns d.
-  uint32_t domain(std::vector<std::string> fields, uint32_t d = mlt::unique_id()) {
-    keys.push_back("domain_info:" + std::to_string(static_cast<int32_t>(d)));
+  uint32_t domain(Strings fields, uint32_t d = mlt::unique_id()) {
+    keys.push_back("domain_info:" + to_string(static_cast<int32_t>(d)));
     fields.insert(fields.begin(), {"HSET", keys.back()});
     if (fields.size() > 2) redis.cmd(fields);
     return d;
@@ -63,30 +65,33 @@ class IntakeRecv : public ::testing::Test {
   uint32_t governed(uint32_t d = mlt::unique_id()) {
     return domain({"adomname", vdom, "policy_name", "pol"}, d);
   }
-  static std::string msg(uint32_t d, uint32_t u, uint32_t a) {
+  static string msg(uint32_t d, uint32_t u, uint32_t a) {
     sample_msg m;
     sample_msg_fill(&m, d, u, a, "value", 5);
-    return std::string(reinterpret_cast<const char *>(&m), sizeof m);
+    return string(reinterpret_cast<const char *>(&m), sizeof m);
   }
-  void push(const std::string &raw) { redis.cmd({"RPUSH", SAMPLE_LIST_KEY, raw}); }
+  void push(const string &raw) { redis.cmd({"RPUSH", SAMPLE_LIST_KEY, raw}); }
   long long list_len() { return redis.integer({"LLEN", SAMPLE_LIST_KEY}); }
-  size_t seen(const std::string &text) {
+  size_t seen(const string &text) {
     char buf[4096];
     for (ssize_t got; (got = read(pts_fd, buf, sizeof buf)) > 0;)
       terminal.append(buf, static_cast<size_t>(got));
     size_t n = 0;
-    for (size_t at = 0; (at = terminal.find(text, at)) != std::string::npos; at++) n++;
+    for (size_t at = 0; (at = terminal.find(text, at)) != string::npos; at++) n++;
     return n;
   }
-  bool wait_seen(const std::string &text, size_t times = 1) {
+  bool wait_seen(const string &text, size_t times = 1) {
     return mlt::wait_until([&] { return seen(text) >= times; });
   }
   bool wait_queued(uint32_t n) {
     return mlt::wait_until([&] { return sample_queued(&g_data->sample_buckets) == n; });
   }
+  static string id(uint32_t d, uint32_t u, uint32_t a) {
+    return to_string(d) + "/" + to_string(u) + "/" + to_string(a);
+  }
   // Bucket i as "domain/url/arg" entries, oldest first.
-  std::vector<std::string> bucket(uint32_t i) {
-    std::vector<std::string> out;
+  Strings bucket(uint32_t i) {
+    Strings out;
     pthread_mutex_lock(&g_data->sample_buckets.bucket_lock);
     for (sample_node *n = g_data->sample_buckets.buckets[i].head; n; n = n->next) {
       sample_msg m;
@@ -96,16 +101,12 @@ class IntakeRecv : public ::testing::Test {
     pthread_mutex_unlock(&g_data->sample_buckets.bucket_lock);
     return out;
   }
-  static std::string id(uint32_t d, uint32_t u, uint32_t a) {
-    return std::to_string(d) + "/" + std::to_string(u) + "/" + std::to_string(a);
-  }
 
   static std::unique_ptr<mlt::TempDir> root;
   int pts_fd = -1;
-  std::string terminal;
+  string terminal, vdom = "r" + to_string(mlt::unique_id());
   mlt::Redis redis;
-  std::string vdom;
-  std::vector<std::string> keys;
+  Strings keys;
   pthread_t thread{};
   bool running = false;
 };
@@ -113,19 +114,18 @@ std::unique_ptr<mlt::TempDir> IntakeRecv::root;
 
 TEST_F(IntakeRecv, RefusesMessagesOfTheWrongLength) {
   uint32_t d = governed();
-  std::string ok = msg(d, 1, 1);
+  string ok = msg(d, 1, 1);
   testing::internal::CaptureStdout();
   start();
-  for (const std::string &bad :
-       {ok.substr(0, 1047), ok + "x", ok + std::string(3952, 'z'), std::string()})
+  for (const string &bad : {ok.substr(0, 1047), ok + "x", ok + string(3952, 'z'), string()})
     push(bad);
   push(ok);
-  ASSERT_TRUE(wait_seen("> recevie sample domain:" + std::to_string(d) + ", url: 1, arg:1\n"));
-  std::string out = testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(wait_seen("> recevie sample domain:" + to_string(d) + ", url: 1, arg:1\n"));
+  string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(seen("[mld :  mld_error]<ml_sample_recv:"), 4u);
   EXPECT_EQ(seen("> Received sample length illegal.[mld :"), 2u);  // no line break of its own
   EXPECT_EQ(seen("> Received incorrect message."), 2u);
-  EXPECT_NE(out.find("> Received sample length illegal.[mld :  mld_error]"), std::string::npos);
+  EXPECT_NE(out.find("> Received sample length illegal.[mld :  mld_error]"), string::npos);
   EXPECT_TRUE(wait_queued(1));
 }
 
@@ -138,7 +138,7 @@ TEST_F(IntakeRecv, DropsSamplesOfUngovernedDomainsUntilThePolicyExists) {
   for (uint32_t d : dropped) push(msg(d, 5, 6));
   for (uint32_t d : dropped)
     EXPECT_TRUE(wait_seen("[mld :   mld_info]<ml_sample_recv:") &&
-                wait_seen("> Failed to find policy for sample policy:" + std::to_string(d) +
+                wait_seen("> Failed to find policy for sample policy:" + to_string(d) +
                           ", url: 5, arg:6\n"))
         << d;
   EXPECT_EQ(sample_queued(&g_data->sample_buckets), 0u);
@@ -149,18 +149,29 @@ TEST_F(IntakeRecv, DropsSamplesOfUngovernedDomainsUntilThePolicyExists) {
   EXPECT_TRUE(wait_queued(1));
 }
 
+// Each sample lands in its bucket in arrival order; afterwards the thread
+// keeps going when its connection is killed.
 TEST_F(IntakeRecv, QueuesEachSampleInItsBucketInArrivalOrder) {
-  uint32_t d = governed();
-  uint32_t uid = mlt::unique_id();
+  uint32_t d = governed(), uid = mlt::unique_id();
   uint32_t wrap = governed(0xFFFFFFFFu - uid);  // read as domain_info:-<n>
   start();
   for (uint32_t u = 0; u < 6; u++) push(msg(d, u, 9));
   push(msg(wrap, uid + 2, 5));  // the sum wraps to 6: bucket 0 (unwrapped it would be 1)
   ASSERT_TRUE(wait_queued(7));
-  std::vector<std::string> expect[3];
+  Strings expect[3];
   for (uint32_t u = 0; u < 6; u++) expect[(d + u + 9) % 3].push_back(id(d, u, 9));
   expect[0].push_back(id(wrap, uid + 2, 5));
   for (uint32_t i = 0; i < 3; i++) EXPECT_EQ(bucket(i), expect[i]) << "bucket " << i;
+
+  // In a serial test the receive connection is the only one popping the list.
+  ASSERT_TRUE(mlt::wait_until([&] {
+    string clients = redis.str({"CLIENT", "LIST"});
+    std::smatch m;
+    return std::regex_search(clients, m, std::regex("id=([0-9]+) [^\n]*cmd=lpop")) &&
+           redis.integer({"CLIENT", "KILL", "ID", m[1].str()}) == 1;
+  }));
+  push(msg(d, 2, 2));
+  EXPECT_TRUE(wait_queued(8));
 }
 
 TEST_F(IntakeRecv, AtTheQueueLimitDropsWhatItPopsAndPauses) {
@@ -183,25 +194,9 @@ TEST_F(IntakeRecv, AtTheQueueLimitDropsWhatItPopsAndPauses) {
   pthread_mutex_unlock(&set->bucket_lock);
   push(msg(d, 1, 3));
   EXPECT_TRUE(wait_queued(1));
-}
 
-TEST_F(IntakeRecv, KeepsGoingWhenItsConnectionIsKilled) {
-  uint32_t d = governed();
-  start();
-  // In a serial test the receive connection is the only one popping the list.
-  ASSERT_TRUE(mlt::wait_until([&] {
-    std::string clients = redis.str({"CLIENT", "LIST"});
-    std::smatch m;
-    return std::regex_search(clients, m, std::regex("id=([0-9]+) [^\n]*cmd=lpop")) &&
-           redis.integer({"CLIENT", "KILL", "ID", m[1].str()}) == 1;
-  }));
-  push(msg(d, 2, 2));
-  EXPECT_TRUE(wait_queued(1));
-}
-
-TEST_F(IntakeRecv, SaveGeneralizeWritesPatternAndValue) {
   save_generalize(reinterpret_cast<const unsigned char *>("ab12"), 4);
-  std::string line = mlt::read_file(*root / "var/log/pattern_vqn_mld.txt");
+  string line = mlt::read_file(*root / "var/log/pattern_vqn_mld.txt");
   EXPECT_TRUE(std::regex_match(line, std::regex("[0-9:;<=>?@A-Z\\[]{1,4}, ab12\n"))) << line;
 }
 

@@ -1,5 +1,6 @@
-// The math task list: its bound, its order across producer threads, and the
-// start-up load of the arguments Redis holds in building.
+// The math task list: its bound, its order across producer threads, the
+// start-up load of the arguments in building, and a math thread discarding a
+// task whose argument is no longer building.
 #include "model/math_task.h"
 
 #include <gtest/gtest.h>
@@ -7,9 +8,10 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
-#include "log/ml_debug.h"
+#include "model/math_model_thread.h"
 #include "tests/policy/test_state.h"
 #include "tests/testutil/testutil.h"
 
@@ -26,40 +28,23 @@ class MathTask : public ::testing::Test {
   }
   void TearDown() override {
     drain();
-    if (g_data->task_array.list) free(g_data->task_array.list);
-    for (const auto &k : keys) redis.cmd({"DEL", k});
-    for (const auto &f : domain_fields) redis.cmd({"HDEL", "domains", f});
-    redisconn_free(g_data->redis_conn);
-    g_data->redis_conn = nullptr;
+    free(g_data->task_array.list);
+    redis.del_pattern("arg:" + to_string(d) + ":*");
+    redis.cmd({"DEL", "domain_info:" + to_string(d)});
+    redis.cmd({"HDEL", "domains", "mlt_" + to_string(d)});
     mlt::free_state();
-    enable_debug_print = 0;
   }
   std::vector<math_task> drain() {
     std::vector<math_task> out;
-    math_task t;
-    while (ml_get_math_task(&t) == 0) out.push_back(t);
+    for (math_task t; ml_get_math_task(&t) == 0;) out.push_back(t);
     return out;
   }
-  void hset(const string &key, std::vector<string> fields) {
-    keys.push_back(key);
-    fields.insert(fields.begin(), {"HSET", key});
-    redis.cmd(fields);
-  }
-  // A domain listed in the hash "domains".
-  uint32_t domain(const std::vector<string> &info) {
-    const uint32_t d = mlt::unique_id();
-    domain_fields.push_back("mlt_" + to_string(d));
-    redis.cmd({"HSET", "domains", domain_fields.back(), to_string(d)});
-    if (!info.empty()) hset("domain_info:" + to_string(d), info);
-    return d;
-  }
-
   mlt::Redis redis;
-  std::vector<string> keys, domain_fields;
+  const uint32_t d = mlt::unique_id();
 };
 
-// Four producers add at once; each add takes a ticket under one lock, so the
-// tickets give the order the list must keep.
+// Each add takes a ticket under one lock, so the tickets give the order the
+// list must keep.
 TEST_F(MathTask, BoundedFifoAcrossProducers) {
   ASSERT_EQ(ml_init_math_task_list(g_data->redis_conn), 0);
   drain();  // whatever other suites left in building
@@ -80,57 +65,54 @@ TEST_F(MathTask, BoundedFifoAcrossProducers) {
   ASSERT_EQ(ticket, MATH_TASK_MAX);
   EXPECT_EQ(ml_add_math_task(&t), -2);
   EXPECT_EQ(g_data->task_array.task_count, MATH_TASK_MAX);
-  EXPECT_EQ(ml_add_math_task(nullptr), -1);
-
   std::vector<math_task> out = drain();
   ASSERT_EQ(out.size(), MATH_TASK_MAX);
   for (uint32_t i = 0; i < out.size(); i++) ASSERT_EQ(out[i].argid, i);
-  EXPECT_EQ(g_data->task_array.task_count, 0u);
-  EXPECT_EQ(g_data->task_array.list->head, nullptr);
-  // A list that ran empty takes a new task as head and tail.
-  math_task again{2, 3, 4, MATH_TASK_MANUAL, "db2"};
+  math_task again{2, 3, 4, MATH_TASK_MANUAL, "db2"};  // the emptied list fills again
   ASSERT_EQ(ml_add_math_task(&again), 0);
-  EXPECT_EQ(g_data->task_array.list->head, g_data->task_array.list->tail);
   ASSERT_EQ(ml_get_math_task(&t), 0);
   EXPECT_EQ(t.urlid, 4u);
-  EXPECT_STREQ(t.mysql_dbname, "db2");
 }
 
-TEST_F(MathTask, StartupLoadsArgumentsInBuildingWithNoEvent) {
-  enable_debug_print = 1;
-  const uint32_t d = domain({"adomname", "v", "policy_name", "p", "domain", "x", "mysql_dbname",
-                             "mlt_db_" + string(70, 'x')});
-  const uint32_t no_db = domain({"adomname", "v", "policy_name", "p", "domain", "x"});
-  const uint32_t bare = domain({});
-  auto arg = [&](uint32_t dom, const string &a, std::vector<string> f) {
-    hset("arg:" + to_string(dom) + ":" + a, f);
-  };
-  arg(d, "1", {"arg_learn_stat", "2", "events", "0", "urlid", "11"});
-  arg(d, "2", {"arg_learn_stat", "2", "events", "2", "urlid", "12"});
-  arg(d, "3", {"arg_learn_stat", "1", "events", "0", "urlid", "13"});
-  arg(d, "4", {"arg_learn_stat", "2", "events", "0"});  // no urlid: skipped
-  arg(d, "", {"arg_learn_stat", "2", "events", "0", "urlid", "15"});
-  arg(no_db, "1", {"arg_learn_stat", "2", "events", "0", "urlid", "16"});
-  arg(bare, "1", {"arg_learn_stat", "2", "events", "0", "urlid", "17"});
-
-  testing::internal::CaptureStdout();
+TEST_F(MathTask, StartupLoadsBuildingArgumentsAndThreadDiscardsOthers) {
+  const string dbname = "mlt_db_" + string(70, 'x'), pre = "arg:" + to_string(d) + ":";
+  redis.cmd({"HSET", "domains", "mlt_" + to_string(d), to_string(d)});
+  redis.cmd({"HSET", "domain_info:" + to_string(d), "adomname", "v", "policy_name", "p", "domain",
+             "x", "mysql_dbname", dbname});
+  redis.cmd({"HSET", pre + "1", "arg_learn_stat", "2", "events", "0", "urlid", "11"});
+  redis.cmd({"HSET", pre + "2", "arg_learn_stat", "2", "events", "2", "urlid", "12"});
+  redis.cmd({"HSET", pre + "3", "arg_learn_stat", "1", "events", "0", "urlid", "13", "arg_name",
+             "n" + to_string(d)});
+  redis.cmd({"HSET", pre + "4", "arg_learn_stat", "2", "events", "0"});  // no urlid
   ASSERT_EQ(ml_init_math_task_list(g_data->redis_conn), 0);
-  const string out = testing::internal::GetCapturedStdout();
   std::vector<math_task> mine;
   for (const math_task &t : drain())
-    if (t.dbid == d || t.dbid == no_db || t.dbid == bare) mine.push_back(t);
-  ASSERT_EQ(mine.size(), 1u) << out;
-  EXPECT_EQ(mine[0].dbid, d);
-  EXPECT_EQ(mine[0].argid, 1u);
-  EXPECT_EQ(mine[0].urlid, 11u);
-  EXPECT_EQ(mine[0].type, MATH_TASK_AUTO);
-  EXPECT_EQ(string(mine[0].mysql_dbname), ("mlt_db_" + string(70, 'x')).substr(0, 64));
-  const string pre = "arg:" + to_string(d) + ":";
-  EXPECT_NE(out.find("\t\"get a task from redis db 2, arg_id:1\"\n"), string::npos) << out;
-  EXPECT_NE(out.find("get arg " + pre + " failed\n"), string::npos) << out;
-  EXPECT_NE(out.find("load arg " + pre + "4 failed\n"), string::npos) << out;
-  EXPECT_NE(out.find("load domains failed\n"), string::npos) << out;
-  EXPECT_EQ(ml_init_math_task_list(nullptr), -1);
+    if (t.dbid == d) mine.push_back(t);
+  ASSERT_EQ(mine.size(), 1u);
+  const math_task &t = mine[0];
+  EXPECT_EQ(std::tie(t.dbid, t.argid, t.urlid, t.type),
+            std::make_tuple(d, 1u, 11u, +MATH_TASK_AUTO));
+  EXPECT_EQ(string(t.mysql_dbname), dbname.substr(0, 64));
+
+  // A thread taking a task of argument 3 (not building) discards it with a notice.
+  mlt::Redis sub;
+  freeReplyObject(redisCommand(sub.ctx(), "SUBSCRIBE ml_arg_event"));
+  redisSetTimeout(sub.ctx(), {20, 0});
+  math_task task{d, 3, 13, MATH_TASK_AUTO, "db"};
+  ASSERT_EQ(ml_add_math_task(&task), 0);
+  std::thread worker([] { math_model_thread_run(nullptr); });
+  string notice;
+  while (notice.find("\"argname\": \"n" + to_string(d) + "\"") == string::npos) {
+    void *msg = nullptr;
+    ASSERT_EQ(redisGetReply(sub.ctx(), &msg), REDIS_OK);
+    mlt::Reply reply(static_cast<redisReply *>(msg));
+    notice = reply->element[2]->str;
+  }
+  EXPECT_EQ(notice.rfind("{ \"mtype\": 2, \"ctype\": 5, ", 0), 0u) << notice;
+  EXPECT_TRUE(mlt::wait_until([&] { return redis.str({"HGET", pre + "3", "events"}) == "2"; }));
+  EXPECT_EQ(redis.str({"HGET", pre + "3", "arg_learn_stat"}), "5");
+  g_data->stop_flag = 1;
+  worker.join();
 }
 
 }  // namespace
