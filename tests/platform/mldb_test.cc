@@ -81,23 +81,6 @@ TEST_F(MldbTest, StatementsTransactionsAndRecordSets) {
   EXPECT_EQ(count("arg_id=3"), 2);
 }
 
-TEST_F(MldbTest, EveryByteValueIsStoredExactly) {
-  std::string value;
-  for (int b = 0; b < 256; b++) value.push_back(static_cast<char>(b));
-  std::string escaped(2 * value.size() + 1, '\0');
-  unsigned long n = mysql_real_escape_string(db_.conn, escaped.data(), value.data(), value.size());
-  escaped.resize(n);
-  ASSERT_EQ(exec("insert into " + dbname_ +
-                 ".ml_sample_03 (arg_id, sample_str, pattern) values (99, '" + escaped + "', '9')"),
-            0);
-  ASSERT_EQ(exec("select sample_str from " + dbname_ + ".ml_sample_03 where arg_id=99"), 0);
-  recordset_guard rs(&db_);
-  ASSERT_EQ(rs.create(), 0);
-  MYSQL_ROW row = mysql_fetch_row(rs->result);
-  unsigned long *len = mysql_fetch_lengths(rs->result);
-  EXPECT_EQ(std::string(row[0], len[0]), value);
-}
-
 // The server ending our session: outside a transaction the next statement
 // reconnects by itself; inside one the transaction fails and the next
 // transaction starts on a fresh connection.

@@ -130,20 +130,6 @@ TEST_F(RedisLibTest, SubscriptionPollingNeverBlocks) {
   redisconn_free(sub);
 }
 
-TEST_F(RedisLibTest, NotificationsArePublishedOnTheEventChannel) {
-  mlt::Redis listener;
-  mlt::Reply sub(static_cast<redisReply *>(
-      redisCommand(listener.ctx(), "SUBSCRIBE %s", ML_ARG_EVENT_CHANNEL)));
-  ASSERT_TRUE(sub);
-  EXPECT_GE(redis_publish_event(conn_, "{\"mtype\": 3}"), 1);
-  void *raw = nullptr;
-  ASSERT_EQ(redisGetReply(listener.ctx(), &raw), REDIS_OK);
-  mlt::Reply msg(static_cast<redisReply *>(raw));
-  ASSERT_EQ(msg->elements, 3u);
-  EXPECT_EQ(std::string(msg->element[2]->str), "{\"mtype\": 3}");
-  EXPECT_EQ(redis_publish_event(nullptr, "x"), -1);
-}
-
 TEST(RedisBase64, RoundTripsEveryByteAndRefusesBadInput) {
   std::string all;
   for (int b = 0; b < 256; b++) all.push_back(static_cast<char>(b));
@@ -166,16 +152,6 @@ TEST(RedisBase64, RoundTripsEveryByteAndRefusesBadInput) {
   EXPECT_EQ(redis_b64decode("YWJ", 3, out, 8), -1);   // not a multiple of 4
   EXPECT_EQ(redis_b64decode("YW*j", 4, out, 8), -1);  // not the alphabet
   EXPECT_EQ(redis_b64decode("", 0, out, 8), 0);
-}
-
-// The server closing our socket (as a restart does): the next command fails,
-// and a later one reconnects on its own.
-TEST_F(RedisLibTest, ReconnectsAfterTheServerDropsTheConnection) {
-  auto id = run("CLIENT ID");
-  ASSERT_TRUE(id);
-  redis_.cmd({"CLIENT", "KILL", "ID", id->str});
-  ASSERT_TRUE(mlt::wait_until([&] { return run("SET " + prefix_ + "back 1") != nullptr; }));
-  EXPECT_EQ(redis_.str({"GET", prefix_ + "back"}), "1");
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// Reads a learning database back with plain MariaDB Connector/C as root over
-// the private socket, so a check never goes through the daemon's own
-// database library.
+// Reads a learning database back with plain MariaDB Connector/C as the
+// administrator (mlt::admin_*), so a check never goes through the daemon's
+// own database library.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,8 +16,10 @@ class Sql {
  public:
   Sql() {
     conn_ = mysql_init(nullptr);
-    const std::string sock = source_dir() + "/var/mariadb/mysqld.sock";
-    if (!mysql_real_connect(conn_, nullptr, "root", nullptr, nullptr, 0, sock.c_str(), 0))
+    const std::string sock = admin_socket();
+    if (!mysql_real_connect(conn_, "127.0.0.1", admin_user().c_str(),
+                            admin_password().empty() ? nullptr : admin_password().c_str(), nullptr,
+                            3306, sock.empty() ? nullptr : sock.c_str(), 0))
       ADD_FAILURE() << "root connection: " << mysql_error(conn_);
   }
   ~Sql() { mysql_close(conn_); }

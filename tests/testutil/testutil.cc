@@ -101,9 +101,23 @@ void provision_db(const std::string &name) {
       << "provisioning " << name;
 }
 
-void drop_db(const std::string &name) {
+std::string admin_socket() {
   const std::string sock = source_dir() + "/var/mariadb/mysqld.sock";
-  run("mariadb --protocol=socket -S " + sock + " -u root -e 'DROP DATABASE IF EXISTS `" + name +
+  return access(sock.c_str(), F_OK) == 0 ? sock : "";
+}
+std::string admin_user() {
+  return admin_socket().empty() ? env_or("MLDB_ADMIN_USER", "root") : "root";
+}
+std::string admin_password() {
+  return admin_socket().empty() ? env_or("MLDB_ADMIN_PASSWORD", "") : "";
+}
+
+void drop_db(const std::string &name) {
+  const std::string sock = admin_socket();
+  const std::string how =
+      sock.empty() ? "--protocol=tcp -h 127.0.0.1 -P 3306" : "--protocol=socket -S " + sock;
+  const std::string pw = admin_password().empty() ? "" : " -p'" + admin_password() + "'";
+  run("mariadb " + how + " -u " + admin_user() + pw + " -e 'DROP DATABASE IF EXISTS `" + name +
       "`' 2>/dev/null");
 }
 

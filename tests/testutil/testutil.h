@@ -61,6 +61,12 @@ class Redis {
 int run(const std::string &command);
 // scripts/mldb-provision NAME; asserts success.
 void provision_db(const std::string &name);
+// Administrative access to MariaDB, as scripts/services has it: root over
+// this checkout's private socket when it exists (admin_socket() is then not
+// empty), else MLDB_ADMIN_USER / MLDB_ADMIN_PASSWORD (root, none) over TCP.
+std::string admin_socket();
+std::string admin_user();
+std::string admin_password();
 // Drops a database made by provision_db.
 void drop_db(const std::string &name);
 
