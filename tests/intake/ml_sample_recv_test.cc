@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <memory>
-#include <regex>
 #include <string>
 
 #include "log/ml_debug.h"
@@ -17,7 +16,6 @@
 
 namespace {
 
-using namespace std::chrono_literals;
 using std::string;
 using std::to_string;
 using Strings = std::vector<string>;
@@ -71,7 +69,6 @@ class IntakeRecv : public ::testing::Test {
     return string(reinterpret_cast<const char *>(&m), sizeof m);
   }
   void push(const string &raw) { redis.cmd({"RPUSH", SAMPLE_LIST_KEY, raw}); }
-  long long list_len() { return redis.integer({"LLEN", SAMPLE_LIST_KEY}); }
   size_t seen(const string &text) {
     char buf[4096];
     for (ssize_t got; (got = read(pts_fd, buf, sizeof buf)) > 0;)
@@ -86,19 +83,11 @@ class IntakeRecv : public ::testing::Test {
   bool wait_queued(uint32_t n) {
     return mlt::wait_until([&] { return sample_queued(&g_data->sample_buckets) == n; });
   }
-  static string id(uint32_t d, uint32_t u, uint32_t a) {
-    return to_string(d) + "/" + to_string(u) + "/" + to_string(a);
-  }
-  // Bucket i as "domain/url/arg" entries, oldest first.
-  Strings bucket(uint32_t i) {
-    Strings out;
-    pthread_mutex_lock(&g_data->sample_buckets.bucket_lock);
-    for (sample_node *n = g_data->sample_buckets.buckets[i].head; n; n = n->next) {
-      sample_msg m;
-      memcpy(&m, n->data, sizeof m);
-      out.push_back(id(m.domain_id, m.url_id, m.arg_id));
-    }
-    pthread_mutex_unlock(&g_data->sample_buckets.bucket_lock);
+  // The url ids in bucket i, oldest first.
+  std::vector<uint32_t> bucket(uint32_t i) {
+    std::vector<uint32_t> out;
+    for (sample_node *n = g_data->sample_buckets.buckets[i].head; n; n = n->next)
+      out.push_back(reinterpret_cast<sample_msg *>(n->data)->url_id);
     return out;
   }
 
@@ -115,42 +104,30 @@ std::unique_ptr<mlt::TempDir> IntakeRecv::root;
 TEST_F(IntakeRecv, RefusesMessagesOfTheWrongLength) {
   uint32_t d = governed();
   string ok = msg(d, 1, 1);
-  testing::internal::CaptureStdout();
   start();
-  for (const string &bad : {ok.substr(0, 1047), ok + "x", ok + string(3952, 'z'), string()})
-    push(bad);
+  for (const string &bad : {ok.substr(0, 1047), ok + "x", ok + string(3952, 'z')}) push(bad);
   push(ok);
   ASSERT_TRUE(wait_seen("> recevie sample domain:" + to_string(d) + ", url: 1, arg:1\n"));
-  string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(seen("[mld :  mld_error]<ml_sample_recv:"), 4u);
-  EXPECT_EQ(seen("> Received sample length illegal.[mld :"), 2u);  // no line break of its own
+  EXPECT_EQ(seen("[mld :  mld_error]<ml_sample_recv:"), 3u);
+  EXPECT_EQ(seen("> Received sample length illegal.[mld :"), 1u);  // no line break of its own
   EXPECT_EQ(seen("> Received incorrect message."), 2u);
-  EXPECT_NE(out.find("> Received sample length illegal.[mld :  mld_error]"), string::npos);
-  EXPECT_TRUE(wait_queued(1));
 }
 
 TEST_F(IntakeRecv, DropsSamplesOfUngovernedDomainsUntilThePolicyExists) {
-  uint32_t wrong_type = domain({});
-  redis.cmd({"SET", keys.back(), "not a hash"});
+  mldaemon_debug_level = 3;
   uint32_t later = domain({"adomname", vdom, "policy_name", "later"});
-  std::vector<uint32_t> dropped = {domain({}), domain({"adomname", vdom}), wrong_type, later};
+  std::vector<uint32_t> dropped = {domain({}), domain({"adomname", vdom}), later};
   start();
   for (uint32_t d : dropped) push(msg(d, 5, 6));
   for (uint32_t d : dropped)
-    EXPECT_TRUE(wait_seen("[mld :   mld_info]<ml_sample_recv:") &&
-                wait_seen("> Failed to find policy for sample policy:" + to_string(d) +
-                          ", url: 5, arg:6\n"))
-        << d;
-  EXPECT_EQ(sample_queued(&g_data->sample_buckets), 0u);
-
+    EXPECT_TRUE(
+        wait_seen("> Failed to find policy for sample policy:" + to_string(d) + ", url: 5"));
   ml_policy_conf c = mlt::policy_conf(vdom, "later", 1, 0, 0, 0);
   _add_or_edit_ml_policy(&g_data->ml_plist, &c);  // while the thread runs
   push(msg(later, 5, 7));
   EXPECT_TRUE(wait_queued(1));
 }
 
-// Each sample lands in its bucket in arrival order; afterwards the thread
-// keeps going when its connection is killed.
 TEST_F(IntakeRecv, QueuesEachSampleInItsBucketInArrivalOrder) {
   uint32_t d = governed(), uid = mlt::unique_id();
   uint32_t wrap = governed(0xFFFFFFFFu - uid);  // read as domain_info:-<n>
@@ -158,46 +135,24 @@ TEST_F(IntakeRecv, QueuesEachSampleInItsBucketInArrivalOrder) {
   for (uint32_t u = 0; u < 6; u++) push(msg(d, u, 9));
   push(msg(wrap, uid + 2, 5));  // the sum wraps to 6: bucket 0 (unwrapped it would be 1)
   ASSERT_TRUE(wait_queued(7));
-  Strings expect[3];
-  for (uint32_t u = 0; u < 6; u++) expect[(d + u + 9) % 3].push_back(id(d, u, 9));
-  expect[0].push_back(id(wrap, uid + 2, 5));
+  std::vector<uint32_t> expect[3];
+  for (uint32_t u = 0; u < 6; u++) expect[(d + u + 9) % 3].push_back(u);
+  expect[0].push_back(uid + 2);
   for (uint32_t i = 0; i < 3; i++) EXPECT_EQ(bucket(i), expect[i]) << "bucket " << i;
-
-  // In a serial test the receive connection is the only one popping the list.
-  ASSERT_TRUE(mlt::wait_until([&] {
-    string clients = redis.str({"CLIENT", "LIST"});
-    std::smatch m;
-    return std::regex_search(clients, m, std::regex("id=([0-9]+) [^\n]*cmd=lpop")) &&
-           redis.integer({"CLIENT", "KILL", "ID", m[1].str()}) == 1;
-  }));
-  push(msg(d, 2, 2));
-  EXPECT_TRUE(wait_queued(8));
 }
 
 TEST_F(IntakeRecv, AtTheQueueLimitDropsWhatItPopsAndPauses) {
   uint32_t d = governed();
-  sample_buckets *set = &g_data->sample_buckets;
-  sample_count_add(set, 3 * 4096);  // no consumer runs yet
+  sample_count_add(&g_data->sample_buckets, 3 * 4096);  // no consumer runs yet
   start();
   redis.cmd({"RPUSH", SAMPLE_LIST_KEY, msg(d, 1, 1), msg(d, 1, 2)});
   // The second message waits in the list while the thread pauses after the first.
-  ASSERT_TRUE(mlt::wait_until([&] { return list_len() <= 1; }));
+  ASSERT_TRUE(mlt::wait_until([&] { return redis.integer({"LLEN", SAMPLE_LIST_KEY}) <= 1; }));
   auto first_gone = std::chrono::steady_clock::now();
-  ASSERT_TRUE(mlt::wait_until([&] { return list_len() == 0; }));
-  EXPECT_GE(std::chrono::steady_clock::now() - first_gone, 80ms);
-  EXPECT_TRUE(wait_seen("[mld :  mld_debug]<ml_sample_recv:"));
+  ASSERT_TRUE(mlt::wait_until([&] { return redis.integer({"LLEN", SAMPLE_LIST_KEY}) == 0; }));
+  EXPECT_GE(std::chrono::steady_clock::now() - first_gone, std::chrono::milliseconds(80));
   EXPECT_TRUE(wait_seen("> sample count(12288) is bigger than 12288\n", 2));
-  for (uint32_t i = 0; i < 3; i++) EXPECT_TRUE(bucket(i).empty());
-
-  pthread_mutex_lock(&set->bucket_lock);
-  sample_count_add(set, -3 * 4096);
-  pthread_mutex_unlock(&set->bucket_lock);
-  push(msg(d, 1, 3));
-  EXPECT_TRUE(wait_queued(1));
-
-  save_generalize(reinterpret_cast<const unsigned char *>("ab12"), 4);
-  string line = mlt::read_file(*root / "var/log/pattern_vqn_mld.txt");
-  EXPECT_TRUE(std::regex_match(line, std::regex("[0-9:;<=>?@A-Z\\[]{1,4}, ab12\n"))) << line;
+  EXPECT_EQ(sample_queued(&g_data->sample_buckets), 3u * 4096u);
 }
 
 }  // namespace
