@@ -45,6 +45,27 @@ char *copy_bytes(const char *src, size_t len) {
   return p;
 }
 
+// Fills the item at list->count (room already made by grow) with a copy of
+// the value, a zeroed pattern buffer for the trainer and the weight, and
+// counts it. false when memory is short (the slot is left zeroed).
+bool fill_training_item(ml_sample_list *list, const char *value, size_t len, int32_t weight,
+                        uint8_t is_manual) {
+  ml_sample_item *it = &list->items[list->count];
+  it->sample_str = copy_bytes(value, len);
+  it->pattern = static_cast<char *>(calloc(len + 1, 1));
+  if (!it->sample_str || !it->pattern) {
+    free(it->sample_str);
+    free(it->pattern);
+    memset(it, 0, sizeof *it);
+    return false;
+  }
+  it->sample_len = it->sample_len_copy = static_cast<uint32_t>(len);
+  it->pattern_count = weight;
+  it->is_manual = is_manual;
+  list->count++;
+  return true;
+}
+
 bool column_empty(MYSQL_ROW row, const unsigned long *lens, int i) {
   return !row[i] || lens[i] == 0;
 }
@@ -56,20 +77,7 @@ bool add_table_rows(MYSQL_RES *res, ml_sample_list *list) {
     if (column_empty(row, lens, 0) || column_empty(row, lens, 1) || !row[2]) continue;
     const int count = atoi(row[2]);
     if (count < 1) continue;
-    if (!grow(list)) return false;
-    ml_sample_item *it = &list->items[list->count];
-    it->sample_str = copy_bytes(row[0], lens[0]);
-    it->pattern = static_cast<char *>(calloc(lens[0] + 1, 1));
-    if (!it->sample_str || !it->pattern) {
-      free(it->sample_str);
-      free(it->pattern);
-      memset(it, 0, sizeof *it);
-      return false;
-    }
-    it->sample_len = it->sample_len_copy = static_cast<uint32_t>(lens[0]);
-    it->pattern_count = count;
-    it->is_manual = 0;
-    list->count++;
+    if (!grow(list) || !fill_training_item(list, row[0], lens[0], count, 0)) return false;
   }
   return true;
 }
@@ -89,20 +97,7 @@ bool add_manual(const redis_reply *value, ml_sample_list *list) {
   char decoded[kDecodedMax] = {};
   const int n = redis_b64decode(b64, static_cast<int>(tail - b64), decoded, kDecodedMax);
   if (n <= 0) return false;
-  ml_sample_item *it = &list->items[list->count];
-  it->sample_str = copy_bytes(decoded, static_cast<size_t>(n));
-  it->pattern = static_cast<char *>(calloc(static_cast<size_t>(n) + 1, 1));
-  if (!it->sample_str || !it->pattern) {
-    free(it->sample_str);
-    free(it->pattern);
-    memset(it, 0, sizeof *it);
-    return false;
-  }
-  it->sample_len = it->sample_len_copy = static_cast<uint32_t>(n);
-  it->pattern_count = 1;
-  it->is_manual = 1;
-  list->count++;
-  return true;
+  return fill_training_item(list, decoded, static_cast<size_t>(n), 1, 1);
 }
 
 // Appends the manual samples; false only when the array cannot grow.
