@@ -77,6 +77,13 @@ void writedisk(const target &t, const char *text) {
   if (*t.unlock) (*t.unlock)();
 }
 
+// Formats (at most kTextBuf - 1 characters) and appends to t's file.
+void vwritedisk(const target &t, const char *fmt, va_list ap) {
+  char text[kTextBuf];
+  vsnprintf(text, sizeof text, fmt, ap);
+  writedisk(t, text);
+}
+
 // One line as an 8192-byte fgets would return it; its length, 0 at the end.
 size_t read_line(FILE *f, char *buf) {
   size_t n = 0;
@@ -145,22 +152,18 @@ void daemon_startup_writedisk_release() {}
 
 void daemon_dbg_writedisk(const char *fmt, ...) {
   if (!fmt) return;
-  char text[kTextBuf];
   va_list ap;
   va_start(ap, fmt);
-  vsnprintf(text, sizeof text, fmt, ap);
+  vwritedisk(kDbg, fmt, ap);
   va_end(ap);
-  writedisk(kDbg, text);
 }
 
 void daemon_startup_writedisk(const char *fmt, ...) {
   if (!fmt) return;
-  char text[kTextBuf];
   va_list ap;
   va_start(ap, fmt);
-  vsnprintf(text, sizeof text, fmt, ap);
+  vwritedisk(kStartup, fmt, ap);
   va_end(ap);
-  writedisk(kStartup, text);
 }
 
 void system_startup_writedisk(const char *fmt, ...) {

@@ -67,10 +67,22 @@ void write_terminals(const char *text) {
 }
 
 // The common tail of message() and its variants: log (unless stopped), then
-// broadcast.
+// broadcast; errno is as it was before.
 void log_and_broadcast(const char *text) {
+  int saved_errno = errno;
   if (!is_sys_log_stop) sys_log_print(kDaemonLog, "%s", text);
   broadcast_message(text, 1, 1);
+  errno = saved_errno;
+}
+
+// Formats into at most cap - 1 characters (cap <= kMessageBuf), then logs
+// and broadcasts.
+void vmessage(size_t cap, const char *fmt, va_list ap) {
+  int saved_errno = errno;
+  char text[kMessageBuf];
+  vsnprintf(text, cap, fmt, ap);
+  log_and_broadcast(text);
+  errno = saved_errno;
 }
 
 }  // namespace
@@ -93,33 +105,22 @@ void broadcast_message(const char *text, int to_console, int to_terminals) {
 
 void message(const char *fmt, ...) {
   if (!fmt) return;
-  int saved_errno = errno;
-  char text[kMessageBuf];
   va_list ap;
   va_start(ap, fmt);
-  vsnprintf(text, sizeof text, fmt, ap);
+  vmessage(kMessageBuf, fmt, ap);
   va_end(ap);
-  log_and_broadcast(text);
-  errno = saved_errno;
 }
 
 void message_cmdb(const char *text) {
-  if (!text) return;
-  int saved_errno = errno;
-  log_and_broadcast(text);
-  errno = saved_errno;
+  if (text) log_and_broadcast(text);
 }
 
 void message0(const char *fmt, ...) {
   if (!fmt) return;
-  int saved_errno = errno;
-  char text[kMessage0Buf];
   va_list ap;
   va_start(ap, fmt);
-  vsnprintf(text, sizeof text, fmt, ap);
+  vmessage(kMessage0Buf, fmt, ap);
   va_end(ap);
-  log_and_broadcast(text);
-  errno = saved_errno;
 }
 
 void message1(const char *text) { broadcast_message(text, 1, 1); }
