@@ -16,6 +16,7 @@
 // short.
 #include "daemon/ml_daemon.h"
 
+#include <fcntl.h>
 #include <semaphore.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -30,6 +31,7 @@
 #include "daemon/global_data.h"
 #include "intake/ml_sample_recv.h"
 #include "log/ml_debug.h"
+#include "log/sys_log.h"
 #include "model/math_model_thread.h"
 #include "platform/mldb/mldb.h"
 #include "policy/ml_conf_event.h"
@@ -82,6 +84,20 @@ void serve(redis_conn *cmd_conn) {
       mldaemon_debug_level.store(static_cast<int32_t>(fw_debug_zone_level(nCfg_debug_zone)));
     ml_redis_conf_subscribe_act(cmd_conn, &ctx, msg.get());
   }
+}
+
+// The daemon's own persistent log: its semaphore, without which nothing is
+// stored, and its flag file, which lets records in. An operator who wants
+// the log paused removes the flag while the daemon runs; a start turns it on
+// again, so that a fresh appliance keeps its daemon's messages.
+void init_daemon_log() {
+  if (sys_log_init(SYS_LOG_DAEMON) != 0) return;  // messages still reach the console
+  char path[PATH_MAX];
+  fw_path(sys_log_instance[SYS_LOG_DAEMON].flag_path, path, sizeof path);
+  if (access(path, F_OK) == 0) return;
+  fw_make_parent_dirs(path);
+  const int fd = open(path, O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+  if (fd >= 0) close(fd);
 }
 
 // Lets the process dump core as large as the hard limit allows. 0, or -1
@@ -222,6 +238,7 @@ int ml_daemon_main(int argc, char **argv) {
 
   if (dn_init("ml_daemon") != 0) return -1;
   set_debug_flag();
+  init_daemon_log();
   if (raise_core_limit() != 0) return -1;
   clean_old_cores();
   if (ml_daemon_wait_dbconnect(argv && argv[0] ? argv[0] : "ml_daemon") != 0) return -1;
