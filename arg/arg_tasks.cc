@@ -92,6 +92,7 @@ int _load_redis_args(redis_conn *redis, math_task_array *tasks, uint32_t domain_
   if (ml_domain_info_read(redis, domain_id, &dom) != 0) return -1;
   for (uint32_t f = domain_info::VDOM; f <= domain_info::DBNAME; f++)
     if (!dom.has(static_cast<domain_info::field>(f))) return -1;
+  if (!ml_domain_dbname_usable(domain_id, dom.get(domain_info::DBNAME))) return -1;
   char dbname[ML_DBNAME_LEN + 1];
   snprintf(dbname, sizeof dbname, "%s", dom.get(domain_info::DBNAME));
   dom.reply.reset();
@@ -118,7 +119,7 @@ int ml_init_math_task_list(math_task_array *tasks, redis_conn *redis,
   // object runs no statement.
   ml_db_obj db;
   init_ml_db_obj(&db);
-  ml_db_connect_retry(&db, connect_lock);
+  ml_db_connect_retry(&db, connect_lock, nullptr);
   if (ml_math_task_list_init(tasks) != 0) {
     db.db_close(&db);
     return -1;

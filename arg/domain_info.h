@@ -23,5 +23,13 @@ struct domain_info {
 int ml_domain_info_read(redis_conn *redis, uint32_t domain_id, domain_info *out);
 
 // The domain's learning database name into dbname. 0, or -1 when the record
-// cannot be read or has no mysql_dbname (dbname then holds "").
+// cannot be read, has no mysql_dbname, or names a database that is not
+// [A-Za-z0-9_]{1,64} (then after an error line naming the domain); dbname
+// then holds "".
 int ml_domain_dbname(redis_conn *redis, uint32_t domain_id, char (&dbname)[ML_DBNAME_LEN + 1]);
+
+// True when name can be a learning database: 1 to 64 of [A-Za-z0-9_], the
+// names the provisioning makes. Only such a name is ever put into SQL.
+bool ml_dbname_valid(const char *name);
+// ml_dbname_valid, with the error line naming the domain when it is not.
+bool ml_domain_dbname_usable(uint32_t domain_id, const char *name);

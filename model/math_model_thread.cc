@@ -81,7 +81,10 @@ void *math_model_thread_run(void *slot) {
   }
   ml_db_obj db;
   init_ml_db_obj(&db);
-  ml_db_connect_retry(&db, arg->db_connect_lock);
+  if (ml_db_connect_retry(&db, arg->db_connect_lock, arg->stop_flag) != 0) {
+    mysql_thread_end();
+    return nullptr;
+  }
   ml_sample_list list{};
   ml_hmm_model *model = nullptr;
   while (arg->stop_flag->load(std::memory_order_relaxed) == 0) {

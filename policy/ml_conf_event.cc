@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "arg/arg_tasks.h"
+#include "log/ml_message.h"
 #include "policy/ml_redis_conf.h"
 #include "services/redis.h"
 
@@ -12,6 +13,24 @@ bool negative_action(const mlne_msg_info *event) {
   if (event->event_action >= 0) return false;
   printf("ml redis unknown type in manual learn for %d\n", event->event_action);
   return true;
+}
+
+// An event about one argument must name it: a payload without its ids would
+// otherwise act on arg:0:0. Id 0 is never an argument of a domain.
+bool names_argument(const mlne_msg_info *event) {
+  if (event->domain_id != 0 && event->arg_id != 0) return true;
+  MLD_ERR("ml_redis_conf",
+          "configuration event class %d action %d without domain_id and arg_id refused\n",
+          event->event_class, event->event_action);
+  return false;
+}
+
+// A policy event must name the policy.
+bool names_policy(const mlne_msg_info *event) {
+  if (event->vdom[0] && event->policy_name[0]) return true;
+  MLD_ERR("ml_redis_conf", "configuration event action %d without vdom and policy refused\n",
+          event->event_action);
+  return false;
 }
 }  // namespace
 
@@ -48,6 +67,9 @@ int ml_redis_conf_subscribe_act(redis_conn *redis, const conf_event_ctx *ctx,
 int ml_redis_conf_plicy_act(redis_conn *redis, ml_plist *policies, const mlne_msg_info *event) {
   if (!event) return -1;
   if (negative_action(event)) return -1;
+  const int32_t a = event->event_action;
+  const bool acts = a == CONF_POLICY_ADD || a == CONF_POLICY_EDIT || a == CONF_POLICY_DELETE;
+  if (acts && !names_policy(event)) return -1;
   if (event->event_action == CONF_POLICY_ADD || event->event_action == CONF_POLICY_EDIT)
     _redis_ml_policy_reload(redis, policies, event->vdom, event->policy_name, 1);
   else if (event->event_action == CONF_POLICY_DELETE)
@@ -58,6 +80,7 @@ int ml_redis_conf_plicy_act(redis_conn *redis, ml_plist *policies, const mlne_ms
 int ml_redis_relearn_arg_act(redis_conn *redis, const mlne_msg_info *event) {
   if (!event) return -1;
   if (negative_action(event)) return -1;
+  if (event->event_action == CONF_RELEARN && !names_argument(event)) return -1;
   if (event->event_action == CONF_RELEARN)
     ml_set_arg_relearn(redis, event->domain_id, event->arg_id);
   return 0;
@@ -67,6 +90,7 @@ int ml_redis_sample_exceptions_act(redis_conn *redis, math_task_array *tasks,
                                    const mlne_msg_info *event) {
   if (!event) return -1;
   if (negative_action(event)) return -1;
+  if (event->event_action == CONF_MANUAL_LEARN && !names_argument(event)) return -1;
   if (event->event_action == CONF_MANUAL_LEARN)
     ml_add_manual_task(redis, tasks, event->domain_id, event->arg_id);
   return 0;

@@ -36,7 +36,9 @@ enum : int32_t {
 // a negative class; silently for a malformed message).
 int ml_redis_conf_subscribe_act(redis_conn *redis, const conf_event_ctx *ctx,
                                 const redis_reply *msg);
-// Class handlers: 0, or -1 for a null event or a negative action (after its line).
+// Class handlers: 0, or -1 for a null event, a negative action, or an event
+// that does not name what it acts on (policy events: vdom and policy; relearn
+// and manual learning: domain_id and arg_id), after its line.
 int ml_redis_conf_plicy_act(redis_conn *redis, ml_plist *policies, const mlne_msg_info *event);
 int ml_redis_relearn_arg_act(redis_conn *redis, const mlne_msg_info *event);
 int ml_redis_sample_exceptions_act(redis_conn *redis, math_task_array *tasks,

@@ -208,7 +208,7 @@ int sample_process_loop(process_thread_arg *arg) {
   }
   ml_db_obj db;
   init_ml_db_obj(&db);
-  ml_db_connect_retry(&db, arg->db_connect_lock);
+  if (ml_db_connect_retry(&db, arg->db_connect_lock, arg->stop_flag) != 0) return -1;
   const process_env env{&db, process_dbobj, arg->policies, arg->tasks};
   while (arg->stop_flag->load(std::memory_order_relaxed) == 0) {
     sample_node *node =

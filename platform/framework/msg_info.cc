@@ -31,6 +31,8 @@ bool string_member(json_object *obj, const char *key, char *out, size_t cap) {
   json_object *v = nullptr;
   if (!json_object_object_get_ex(obj, key, &v) || !v) return true;
   if (!json_object_is_type(v, json_type_string)) return false;
+  // A name cut to its field would name another policy: refused instead.
+  if (static_cast<size_t>(json_object_get_string_len(v)) >= cap) return false;
   snprintf(out, cap, "%s", json_object_get_string(v));
   return true;
 }

@@ -3,8 +3,9 @@
 //   {"class":0,"action":1,"vdom":"root","policy":"default"}   policy change
 //   {"class":2,"action":10,"domain_id":5,"arg_id":7}          relearn
 //   {"class":4,"action":6,"domain_id":5,"arg_id":7}           manual learning
-// "class" and "action" are required integers; "vdom" and "policy" (strings)
-// and "domain_id", "url_id", "arg_id" (integers 0..4294967295) are optional.
+// "class" and "action" are required integers; "vdom" and "policy" (strings
+// of at most 11 and 63 bytes: a longer one is refused, never cut) and
+// "domain_id", "url_id", "arg_id" (integers 0..4294967295) are optional.
 #pragma once
 
 #include <cstddef>

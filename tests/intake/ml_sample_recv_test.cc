@@ -7,7 +7,9 @@
 
 #include <chrono>
 #include <memory>
+#include <regex>
 #include <string>
+#include <thread>
 
 #include "log/ml_debug.h"
 #include "platform/framework/framework.h"
@@ -156,6 +158,29 @@ TEST_F(IntakeRecv, AtTheQueueLimitDropsWhatItPopsAndPauses) {
   EXPECT_GE(std::chrono::steady_clock::now() - first_gone, std::chrono::milliseconds(80));
   EXPECT_TRUE(wait_seen("> sample count(12288) is bigger than 12288\n", 2));
   EXPECT_EQ(sample_queued(&st->buckets), 3u * 4096u);
+}
+
+// A refused pop (here WRONGTYPE: the list key holds a hash) is not retried at
+// once: the thread pauses as it waits on an empty list, so a failing server
+// is not asked thousands of times a second.
+TEST_F(IntakeRecv, RefusedPopsArePacedNotRetriedAtOnce) {
+  auto pops = [&] {
+    std::smatch m;
+    const string info = redis.str({"INFO", "commandstats"});
+    std::regex_search(info, m, std::regex("cmdstat_blpop:calls=([0-9]+)"));
+    return m.empty() ? 0L : std::stol(m[1].str());
+  };
+  redis.cmd({"HSET", SAMPLE_LIST_KEY, "not", "a list"});
+  start();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the thread is popping
+  const long before = pops();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const long per_second = pops() - before;
+  st->stop = 1;
+  pthread_join(thread, nullptr);
+  running = false;
+  redis.cmd({"DEL", SAMPLE_LIST_KEY});
+  EXPECT_LE(per_second, 20);
 }
 
 }  // namespace

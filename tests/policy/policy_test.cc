@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <regex>
 #include <string>
@@ -11,6 +12,8 @@
 #include <vector>
 
 #include "log/ml_debug.h"
+#include "platform/framework/framework.h"
+#include "policy/ml_conf_event.h"
 #include "policy/ml_policy.h"
 #include "policy/ml_redis_conf.h"
 #include "tests/testutil/state.h"
@@ -135,6 +138,52 @@ TEST_F(Policy, ReloadAddsEditsAndDeletes) {
   redis.cmd({"DEL", "policy:" + vdom + ":r"});
   reload(2);
   EXPECT_EQ(mode_of("r"), 0);
+}
+
+// Events act only on what they name: without ids a relearn or a manual
+// learning would act on arg:0:0, and a policy event without names on nothing
+// known; a name too long for its field is refused, not cut.
+TEST_F(Policy, EventsThatDoNotNameTheirTargetAreRefused) {
+  mlt::TempDir root;
+  fw_set_root(root.path().c_str());  // refusal messages reach private terminals
+  conf_event_ctx ctx{list(), &st->tasks};
+  auto act = [&](const string &payload) {
+    redis_reply el[3] = {};
+    const char *texts[3] = {"message", "channel1", payload.c_str()};
+    for (int i = 0; i < 3; i++) {
+      el[i].type = ML_REDIS_STRING;
+      el[i].str = const_cast<char *>(texts[i]);
+      el[i].len = strlen(texts[i]);
+    }
+    redis_reply msg{};
+    msg.type = ML_REDIS_ARRAY;
+    msg.elements = 3;
+    msg.element = el;
+    return out_of([&] { ml_redis_conf_subscribe_act(st->redis, &ctx, &msg); });
+  };
+  const bool had_zero = redis.integer({"EXISTS", "arg:0:0"}) != 0;
+  EXPECT_NE(act(R"({"class":2,"action":10})").find("without domain_id and arg_id refused"),
+            string::npos);
+  act(R"({"class":4,"action":6,"domain_id":5})");
+  if (!had_zero) {
+    EXPECT_EQ(redis.integer({"EXISTS", "arg:0:0"}), 0);
+  }
+  math_task t;
+  EXPECT_EQ(ml_get_math_task(&st->tasks, &t), -2);
+
+  put_policy("named", "1");
+  EXPECT_NE(act(R"({"class":0,"action":1})").find("without vdom and policy refused"), string::npos);
+  EXPECT_EQ(ml_policy_count(list()), 0);
+  const string long_vdom(12, 'v');
+  put("policy:" + long_vdom + ":named", "1");
+  EXPECT_NE(act(R"({"class":0,"action":1,"vdom":")" + long_vdom + R"(","policy":"named"})")
+                .find("get policy act msg failed"),
+            string::npos);
+  EXPECT_EQ(ml_policy_count(list()), 0);
+  redis.cmd({"DEL", "policy:" + long_vdom + ":named"});
+  act(R"({"class":0,"action":1,"vdom":")" + vdom + R"(","policy":"named"})");
+  EXPECT_EQ(mode_of("named"), 1);
+  fw_set_root("");
 }
 
 }  // namespace

@@ -14,6 +14,8 @@
 
 #include "arg/arg_state.h"
 #include "arg/arg_tasks.h"
+#include "log/ml_debug.h"
+#include "platform/framework/framework.h"
 #include "process/ml_sample_process.h"
 #include "process/readiness.h"
 #include "process/sample_store.h"
@@ -173,6 +175,31 @@ TEST_F(Process, FailedTemporaryInsertRollsBack) {
   recordset_guard rs(&mdb);
   ASSERT_EQ(rs.create(), 0);
   EXPECT_STREQ(mysql_fetch_row(rs->result)[0], "0");
+}
+
+// A database name from domain_info goes into SQL: only [A-Za-z0-9_]{1,64} is
+// taken, anything else refuses the domain's samples with a line naming it.
+TEST_F(Process, DomainWithAnUnsafeDatabaseNameIsRefused) {
+  const uint32_t d = domain(1, 1), a = 23;
+  arg(d, a, "1");
+  sample_msg m;
+  sample_msg_fill(&m, d, 7, a, "v", 1);
+  const process_env env = st->env(&mdb);
+  mldaemon_debug_level = 0;
+  fw_set_root(root.path().c_str());  // the message's console and terminals are private
+  for (const string &bad : {db + "`; drop table x; --", string(65, 'a'), string("")}) {
+    redis.cmd({"HSET", "domain_info:" + to_string(d), "mysql_dbname", bad});
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(process_sample(&m, &env), -1) << bad;
+    const string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("domain " + to_string(d) + ": learning database name refused"), string::npos)
+        << out;
+  }
+  fw_set_root("");
+  EXPECT_EQ(field(d, a, "normalcount"), "");
+  redis.cmd({"HSET", "domain_info:" + to_string(d), "mysql_dbname", db});
+  EXPECT_EQ(process_sample(&m, &env), 0);
+  EXPECT_EQ(field(d, a, "normalcount"), "1");
 }
 
 TEST_F(Process, PipelineStoresCountsAndRefuses) {

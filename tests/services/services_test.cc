@@ -2,8 +2,12 @@
 // buffer is refused, never sent cut (a cut command names another key).
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <string>
+#include <thread>
 
+#include "services/mldb.h"
 #include "services/redis.h"
 #include "tests/testutil/testutil.h"
 
@@ -30,6 +34,32 @@ TEST(ServicesRedis, CommandThatWouldBeCutIsRefusedAndNotSent) {
   EXPECT_EQ(redis.str({"GET", key}), value);
   redis.cmd({"DEL", key});
   redisconn_free(conn);
+}
+
+// A worker whose database is unreachable retries its connect, but the stop
+// flag ends the retries: otherwise the stop sequence would wait for it forever.
+TEST(ServicesMldb, ConnectRetriesEndWhenTheDaemonStops) {
+  const char *saved_socket = getenv("MLDB_SOCKET");
+  const char *saved_port = getenv("MLDB_PORT");
+  const std::string socket = saved_socket ? saved_socket : "", port = saved_port ? saved_port : "";
+  unsetenv("MLDB_SOCKET");
+  setenv("MLDB_PORT", "1", 1);  // nothing listens there
+  ml_db_obj db;
+  init_ml_db_obj(&db);
+  pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+  std::atomic<uint32_t> stop{0};
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    stop = 1;
+  });
+  EXPECT_EQ(ml_db_connect_retry(&db, &lock, &stop), -1);
+  stopper.join();
+  db.db_close(&db);
+  if (saved_socket) setenv("MLDB_SOCKET", socket.c_str(), 1);
+  if (saved_port)
+    setenv("MLDB_PORT", port.c_str(), 1);
+  else
+    unsetenv("MLDB_PORT");
 }
 
 }  // namespace
