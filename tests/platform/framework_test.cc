@@ -65,7 +65,8 @@ TEST_F(FrameworkTest, ConfigurationDecoderRefusesWhatIsNotAnEvent) {
         "{\"class\":0.5,\"action\":1}", "{\"class\":2147483648,\"action\":1}",
         "{\"class\":2,\"action\":10,\"domain_id\":-1}",
         "{\"class\":2,\"action\":10,\"arg_id\":4294967296}",
-        "{\"class\":0,\"action\":1,\"vdom\":5}", "{\"class\":0,\"action\":1,\"policy\":[\"p\"]}",
+        "{\"class\":0,\"action\":1,\"vdom\":5}",
+        "{\"class\":0,\"action\":1,\"vdom\":\"v\",\"policy\":[\"p\"]}",
         "{\"class\":0,\"action\":1}junk", "{\"class\":0,\"action\":1}{}"}) {
     memset(&info, 0xff, sizeof info);
     EXPECT_EQ(mlne_get_msg_info(text.data(), static_cast<int>(text.size()), &info), -1) << text;
