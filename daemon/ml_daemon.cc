@@ -16,6 +16,7 @@
 // short.
 #include "daemon/ml_daemon.h"
 
+#include <fcntl.h>
 #include <semaphore.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -27,8 +28,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "daemon/global_data.h"
 #include "intake/ml_sample_recv.h"
 #include "log/ml_debug.h"
+#include "log/sys_log.h"
 #include "model/math_model_thread.h"
 #include "platform/mldb/mldb.h"
 #include "policy/ml_conf_event.h"
@@ -39,7 +42,7 @@
 namespace {
 
 constexpr size_t kThreadStack = 0x2000000;  // 32 MiB
-constexpr size_t kCmdLen = 1024;
+constexpr useconds_t kSubscribePollUs = 10;
 
 sem_t g_stop_sem;
 pthread_t g_stop_thread;
@@ -70,17 +73,78 @@ int start_stop_thread() {
 
 // The main loop: one published message at a time, until the stop flag is set.
 void serve(redis_conn *cmd_conn) {
+  const conf_event_ctx ctx{&g_data->ml_plist, &g_data->task_array};
   while (!ml_stopping()) {
-    redis_reply *msg = redisconn_get_subscribe(g_data->redis_conn);
+    reply_ptr msg(redisconn_get_subscribe(g_data->redis_conn));
     if (!msg) {
-      usleep(10);
+      usleep(kSubscribePollUs);
       continue;
     }
     if (nCfg_debug_zone)
       mldaemon_debug_level.store(static_cast<int32_t>(fw_debug_zone_level(nCfg_debug_zone)));
-    ml_redis_conf_subscribe_act(cmd_conn, msg);
-    redisconn_free_result(msg);
+    ml_redis_conf_subscribe_act(cmd_conn, &ctx, msg.get());
   }
+}
+
+// The daemon's own persistent log: its semaphore, without which nothing is
+// stored, and its flag file, which lets records in. An operator who wants
+// the log paused removes the flag while the daemon runs; a start turns it on
+// again, so that a fresh appliance keeps its daemon's messages.
+void init_daemon_log() {
+  if (sys_log_init(SYS_LOG_DAEMON) != 0) return;  // messages still reach the console
+  char path[PATH_MAX];
+  fw_path(sys_log_instance[SYS_LOG_DAEMON].flag_path, path, sizeof path);
+  if (access(path, F_OK) == 0) return;
+  fw_make_parent_dirs(path);
+  const int fd = open(path, O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+  if (fd >= 0) close(fd);
+}
+
+// Lets the process dump core as large as the hard limit allows. 0, or -1
+// after its line.
+int raise_core_limit() {
+  struct rlimit rl;
+  if (getrlimit(RLIMIT_CORE, &rl) != 0) {
+    printf("getrlimit error: %s\n", strerror(errno));
+    return -1;
+  }
+  rl.rlim_cur = rl.rlim_max;
+  if (setrlimit(RLIMIT_CORE, &rl) != 0) {
+    printf("setrlimit(CORE dump) error: %s\n", strerror(errno));
+    return -1;
+  }
+  return 0;
+}
+
+// Removes old core files beyond the count the global configuration keeps.
+void clean_old_cores() {
+  int core_count = 3;
+  conf_init();
+  if (sys_global_conf *conf = query_global_conf())
+    core_count = static_cast<int>(conf->core_file_count);
+  dn_clean_coredump(core_count, "core-ml_daemon");
+}
+
+// The stop thread, the workers and the signal handlers. 0, or -1.
+int start_threads() {
+  if (start_stop_thread() != 0) return -1;
+  if (start_sample_recv_thread() != 0 || start_sample_process_thread(thread_num) != 0 ||
+      start_math_model_thread(thread_num) != 0)
+    return -1;
+  signal(SIGINT, stop_all);
+  // Appliance service managers stop daemons with SIGTERM; it means the same.
+  signal(SIGTERM, stop_all);
+  return 0;
+}
+
+// Subscribes the shared connection to the configuration channel and opens the
+// change handler's own connection. The handler's connection, or null.
+redis_conn *subscribe_conf() {
+  char cmd[ML_CMD_LEN];
+  reply_ptr r = redis_cmdf(g_data->redis_conn, cmd, sizeof cmd, "SUBSCRIBE %s", ML_CONF_CHANNEL);
+  if (!r) return nullptr;
+  r.reset();
+  return redisconn_connect(ML_REDIS_HOST, ML_REDIS_PORT);
 }
 
 }  // namespace
@@ -136,15 +200,6 @@ int start_sample_process_thread(int n) {
     return -1;
   }
   for (int i = 0; i < n; i++) {
-    // Lives as long as the process: the thread reads it until the end.
-    auto *arg = static_cast<process_thread_arg *>(malloc(sizeof(process_thread_arg)));
-    if (!arg) {
-      ML_DEBUG("Create sample process thread failed");
-      return -1;
-    }
-    arg->buckets = &g_data->sample_buckets;
-    arg->index = i;
-    g_data->process_threads[i].arg = arg;
     if (thread_create(&g_data->process_threads[i], sample_process_thread_run) != 0) {
       ML_DEBUG("Create sample process thread failed");
       return -1;
@@ -181,29 +236,11 @@ int ml_daemon_main(int argc, char **argv) {
   // A peer that closed its socket must fail the write, not kill the daemon.
   signal(SIGPIPE, SIG_IGN);
 
-  char cmd[kCmdLen];
-  memset(cmd, 0, sizeof cmd);
-  int core_count = 3;
-
   if (dn_init("ml_daemon") != 0) return -1;
   set_debug_flag();
-
-  struct rlimit rl;
-  if (getrlimit(RLIMIT_CORE, &rl) != 0) {
-    printf("getrlimit error: %s\n", strerror(errno));
-    return -1;
-  }
-  rl.rlim_cur = rl.rlim_max;
-  if (setrlimit(RLIMIT_CORE, &rl) != 0) {
-    printf("setrlimit(CORE dump) error: %s\n", strerror(errno));
-    return -1;
-  }
-
-  conf_init();
-  if (sys_global_conf *conf = query_global_conf())
-    core_count = static_cast<int>(conf->core_file_count);
-  dn_clean_coredump(core_count, "core-ml_daemon");
-
+  init_daemon_log();
+  if (raise_core_limit() != 0) return -1;
+  clean_old_cores();
   if (ml_daemon_wait_dbconnect(argv && argv[0] ? argv[0] : "ml_daemon") != 0) return -1;
 
   int cpus = static_cast<int>(get_cpu_num());
@@ -211,23 +248,9 @@ int ml_daemon_main(int argc, char **argv) {
   thread_num = static_cast<int>(get_thread_num(static_cast<unsigned>(cpus)));
 
   if (init_global_data(thread_num) != 0) return fail_start();
-  if (ml_init_redis_config(g_data->redis_conn) != 0) return fail_start();
-
-  if (start_stop_thread() != 0) return fail_start();
-  if (start_sample_recv_thread() != 0 || start_sample_process_thread(thread_num) != 0 ||
-      start_math_model_thread(thread_num) != 0)
-    return fail_start();
-
-  signal(SIGINT, stop_all);
-  // Appliance service managers stop daemons with SIGTERM; it means the same.
-  signal(SIGTERM, stop_all);
-
-  snprintf(cmd, sizeof cmd, "SUBSCRIBE %s", ML_CONF_CHANNEL);
-  redis_reply *r = redisconn_run_command(g_data->redis_conn, cmd, static_cast<int>(strlen(cmd)));
-  if (!r) return fail_start();
-  redisconn_free_result(r);
-
-  redis_conn *cmd_conn = redisconn_connect(ML_REDIS_HOST, ML_REDIS_PORT);
+  if (ml_init_redis_config(g_data->redis_conn, &g_data->ml_plist) != 0) return fail_start();
+  if (start_threads() != 0) return fail_start();
+  redis_conn *cmd_conn = subscribe_conf();
   if (!cmd_conn) return fail_start();
 
   serve(cmd_conn);

@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "daemon/global_data.h"
 #include "platform/framework/framework.h"
+#include "services/thread_slot.h"
 
 // The whole life of the process: start-up steps, then the main loop until the
 // stop sequence begins. -1 after any start-up failure (after its message).

@@ -20,11 +20,11 @@
 
 #include <unistd.h>
 
+#include <cassert>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 
-#include "daemon/global_data.h"
 #include "intake/sample_bucket.h"
 #include "log/ml_debug.h"
 #include "log/ml_message.h"
@@ -32,6 +32,7 @@
 #include "policy/ml_policy.h"
 #include "services/pattern.h"
 #include "services/redis.h"
+#include "services/thread_slot.h"
 
 thread_local redis_conn *recv_dbobj = nullptr;
 
@@ -40,7 +41,6 @@ namespace {
 constexpr const char *kUnit = "ml_sample_recv";
 constexpr useconds_t kEmptyPollUs = 1000;
 constexpr useconds_t kFullPauseUs = 100000;
-constexpr size_t kCmdLen = 1024;
 constexpr size_t kPatternCap = 256;  // at most 255 characters and the NUL
 
 enum class pop_result { none, empty, other, message };
@@ -83,6 +83,7 @@ bool length_ok(uint32_t n) {
 // Appends a copy of the message to its bucket and counts it.
 void queue_sample(sample_buckets *set, const sample_msg *msg) {
   uint32_t index = sample_bucket_index(msg, set->bucket_count);
+  assert(index < set->bucket_count);
   pthread_mutex_lock(&set->bucket_lock);
   if (sample_insert_node(&set->buckets[index], msg, static_cast<int>(SAMPLE_MSG_LEN)) == 0)
     sample_count_add(set, 1);
@@ -93,29 +94,35 @@ void queue_sample(sample_buckets *set, const sample_msg *msg) {
 }
 
 // Checks and queues one popped message of n bytes held in buf.
-void handle_sample(redis_conn *conn, sample_buckets *set, const unsigned char *buf, uint32_t n) {
+void handle_sample(redis_conn *conn, const recv_thread_arg *arg, const unsigned char *buf,
+                   uint32_t n) {
   if (!length_ok(n)) return;
   sample_msg msg;
   memcpy(&msg, buf, sizeof msg);
   MLD_MSG(MLD_TRACE, kUnit, "recevie sample domain:%u, url: %u, arg:%u\n", msg.domain_id,
           msg.url_id, msg.arg_id);
-  if (sample_recv_check_policy(conn, &msg) != 1) {
+  if (sample_recv_check_policy(conn, arg->policies, &msg) != 1) {
     MLD_MSG(MLD_INFO, kUnit, "Failed to find policy for sample policy:%u, url: %u, arg:%u\n",
             msg.domain_id, msg.url_id, msg.arg_id);
     return;
   }
-  queue_sample(set, &msg);
+  queue_sample(arg->buckets, &msg);
+}
+
+bool stopping(const recv_thread_arg *arg) {
+  return arg->stop_flag->load(std::memory_order_relaxed) != 0;
 }
 
 }  // namespace
 
-void *sample_recv_thread_run(void *) {
-  if (!g_data) {
+void *sample_recv_thread_run(void *slot) {
+  const auto *arg = thread_slot_arg<const recv_thread_arg>(slot);
+  if (!arg || !arg->stop_flag || !arg->policies) {
     ML_DEBUG("sample_recv_thread_run(): g_data is NULL.");
     return nullptr;
   }
-  sample_buckets *set = &g_data->sample_buckets;
-  const uint32_t buckets = set->bucket_count;
+  sample_buckets *set = arg->buckets;
+  const uint32_t buckets = set ? set->bucket_count : 0;
   if (buckets == 0 || !set->buckets) {
     ML_DEBUG("sample_recv_thread_run(): sample_buckets is NULL.");
     return nullptr;
@@ -126,10 +133,10 @@ void *sample_recv_thread_run(void *) {
     return nullptr;
   }
   const uint32_t limit = buckets * SAMPLES_PER_BUCKET;
-  char cmd[kCmdLen];
+  char cmd[ML_CMD_LEN];
   snprintf(cmd, sizeof cmd, "lpop %s", SAMPLE_LIST_KEY);
   unsigned char buf[SAMPLE_COPY_MAX];
-  while (!ml_stopping()) {
+  while (!stopping(arg)) {
     uint32_t n = 0;
     pop_result got = pop_sample(recv_dbobj, cmd, buf, &n);
     if (got == pop_result::none || got == pop_result::empty) usleep(kEmptyPollUs);
@@ -138,20 +145,14 @@ void *sample_recv_thread_run(void *) {
       usleep(kFullPauseUs);
       continue;
     }
-    handle_sample(recv_dbobj, set, buf, n);
+    handle_sample(recv_dbobj, arg, buf, n);
   }
   return nullptr;
 }
 
-int32_t sample_recv_check_policy(redis_conn *redis, const sample_msg *msg) {
-  if (!redis || !msg) return -1;
-  char cmd[kCmdLen];
-  reply_ptr r = redis_cmdf(redis, cmd, sizeof cmd, "HMGET domain_info:%d adomname policy_name",
-                           static_cast<int>(msg->domain_id));
-  if (!r || reply_elem_missing(r.get(), 0) || reply_elem_missing(r.get(), 1)) return -1;
-  int found = ml_policy_lookup(&g_data->ml_plist, reply_elem_str(r.get(), 0),
-                               reply_elem_str(r.get(), 1), nullptr);
-  return found == 1 ? 1 : 0;
+int32_t sample_recv_check_policy(redis_conn *redis, ml_plist *policies, const sample_msg *msg) {
+  if (!redis || !policies || !msg) return -1;
+  return ml_domain_policy(redis, policies, msg->domain_id, nullptr);
 }
 
 void write_sample(int type, const char *text) {

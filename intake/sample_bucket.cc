@@ -5,6 +5,7 @@
 #include "intake/sample_bucket.h"
 
 #include <atomic>
+#include <cassert>
 #include <cstdlib>
 #include <cstring>
 
@@ -21,6 +22,17 @@ int init_sample_buckets(sample_buckets *set, uint32_t n) {
   set->bucket_count = n;
   pthread_mutex_init(&set->bucket_lock, nullptr);
   return 0;
+}
+
+void free_sample_buckets(sample_buckets *set) {
+  if (!set || !set->buckets) return;
+  for (uint32_t i = 0; i < set->bucket_count; i++)
+    while (sample_node *n = pick_sample(set, &set->buckets[i])) free_msg_node(n);
+  assert(set->sample_count == 0);
+  free(set->buckets);
+  set->buckets = nullptr;
+  set->bucket_count = 0;
+  pthread_mutex_destroy(&set->bucket_lock);
 }
 
 int sample_insert_node(sample_bucket *bucket, const void *data, int length) {

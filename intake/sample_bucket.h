@@ -43,6 +43,10 @@ constexpr uint32_t SAMPLES_PER_BUCKET = 4096;
 
 // Makes n empty buckets. 0, or -1 (null set, or allocation failure).
 int init_sample_buckets(sample_buckets *set, uint32_t n);
+// Frees every queued sample and the buckets and destroys bucket_lock; the set
+// may be initialised again. No thread may use it meanwhile. Null, or a set
+// never initialised, is ignored.
+void free_sample_buckets(sample_buckets *set);
 // Appends a copy of length bytes at the tail of bucket. The caller holds
 // bucket_lock and adds 1 to sample_count on success. 0, or -1 with the bucket
 // unchanged.

@@ -27,7 +27,6 @@ namespace {
 
 constexpr size_t kMessageBuf = 8192;
 constexpr size_t kMessage0Buf = 1024;
-constexpr int kDaemonLog = 1;
 
 const char *const kLevelNames[] = {"mld_error", "mld_alert", "mld_warn",
                                    "mld_info",  "mld_trace", "mld_debug"};
@@ -70,7 +69,7 @@ void write_terminals(const char *text) {
 // broadcast; errno is as it was before.
 void log_and_broadcast(const char *text) {
   int saved_errno = errno;
-  if (!is_sys_log_stop) sys_log_print(kDaemonLog, "%s", text);
+  if (!is_sys_log_stop) sys_log_print(SYS_LOG_DAEMON, "%s", text);
   broadcast_message(text, 1, 1);
   errno = saved_errno;
 }
@@ -134,7 +133,7 @@ int message2(const char *fmt, ...) {
   va_start(ap, fmt);
   vsnprintf(text, sizeof text, fmt, ap);
   va_end(ap);
-  int rc = sys_log_print(kDaemonLog, "%s", text);
+  int rc = sys_log_print(SYS_LOG_DAEMON, "%s", text);
   errno = saved_errno;
   return rc;
 }

@@ -24,7 +24,8 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr int SYS_LOG_COUNT = 3;  // logs 0 (emergency), 1 (daemon), 2 (kernel)
+constexpr int SYS_LOG_COUNT = 3;   // logs 0 (emergency), 1 (daemon), 2 (kernel)
+constexpr int SYS_LOG_DAEMON = 1;  // the log this daemon writes
 constexpr uint32_t SYS_LOG_MAGIC = 0x5A5A5A5Au;
 constexpr int SYS_LOG_HEADER_SIZE = 24;
 

@@ -14,22 +14,22 @@
 #include <cstdio>
 #include <cstring>
 
-#include "daemon/global_data.h"
+#include "arg/arg_notify.h"
+#include "arg/arg_state.h"
 #include "log/ml_debug.h"
-#include "model/math_task.h"
 #include "model/model_stats.h"
 #include "model/model_store.h"
 #include "model/training_samples.h"
-#include "process/arg_notify.h"
-#include "process/arg_state.h"
 #include "services/mldb.h"
 #include "services/redis.h"
+#include "services/thread_slot.h"
+#include "tasks/math_task.h"
 
 thread_local redis_conn *math_dbobj = nullptr;
 
 namespace {
 
-constexpr size_t kCmdLen = 1024;
+constexpr useconds_t kEmptyListUs = 10000;
 
 // Builds and stores the model of one task. 0 done; -1 failed (the model
 // reference may hold a model for the caller to release).
@@ -51,22 +51,7 @@ int build_model(redis_conn *redis, ml_db_obj *db, const math_task *task, ml_samp
 }  // namespace
 
 int mm_check_arg(redis_conn *redis, uint32_t domain_id, uint32_t arg_id, int32_t state) {
-  if (!redis) return -1;
-  char cmd[kCmdLen];
-  reply_ptr r = redis_cmdf(redis, cmd, sizeof cmd, "HMGET arg:%d:%d arg_learn_stat events",
-                           static_cast<int>(domain_id), static_cast<int>(arg_id));
-  if (!r || reply_elem_missing(r.get(), 0) || reply_elem_missing(r.get(), 1)) return -1;
-  const int32_t have_state = static_cast<int32_t>(reply_elem_ll(r.get(), 0));
-  const int32_t have_event = static_cast<int32_t>(reply_elem_ll(r.get(), 1));
-  if (have_state != state) {
-    ML_DEBUG("Invalid arg stat %d", have_state);
-    return -1;
-  }
-  if (have_event != 0) {
-    ML_DEBUG("Invalid event %d", have_event);
-    return -1;
-  }
-  return 0;
+  return arg_state_check(redis, domain_id, arg_id, state, ARG_EVENT_NONE, false);
 }
 
 void mm_free_sample_list(ml_sample_list *list) {
@@ -84,7 +69,9 @@ void mm_failed(redis_conn *redis, uint32_t domain_id, uint32_t arg_id, ml_hmm_mo
   mm_free_sample_list(list);
 }
 
-void *math_model_thread_run(void *) {
+void *math_model_thread_run(void *slot) {
+  const auto *arg = thread_slot_arg<const math_thread_arg>(slot);
+  if (!arg || !arg->tasks || !arg->stop_flag) return nullptr;
   math_dbobj = redisconn_connect(ML_REDIS_HOST, ML_REDIS_PORT);
   if (!math_dbobj) {
     puts("math thread redis connect failed.");
@@ -92,14 +79,14 @@ void *math_model_thread_run(void *) {
   }
   ml_db_obj db;
   init_ml_db_obj(&db);
-  ml_db_connect_retry(&db);
+  ml_db_connect_retry(&db, arg->db_connect_lock);
   ml_sample_list list{};
   ml_hmm_model *model = nullptr;
-  while (!ml_stopping()) {
+  while (arg->stop_flag->load(std::memory_order_relaxed) == 0) {
     math_task task;
-    const int got = ml_get_math_task(&task);
+    const int got = ml_get_math_task(arg->tasks, &task);
     if (got == -2) {
-      usleep(10000);
+      usleep(kEmptyListUs);
       continue;
     }
     if (got != 0) continue;

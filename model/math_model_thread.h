@@ -5,11 +5,22 @@
 // task that fails at any step leaves its argument discarded.
 #pragma once
 
+#include <pthread.h>
+
+#include <atomic>
 #include <cstdint>
 
 #include "platform/mathmodel/mathmodel.h"
 
 struct redis_conn;
+struct math_task_array;
+
+// What a math thread uses; owned by the daemon, outliving the thread.
+struct math_thread_arg {
+  math_task_array *tasks;                  // the thread takes its tasks here
+  pthread_mutex_t *db_connect_lock;        // held around every database connect
+  const std::atomic<uint32_t> *stop_flag;  // non-zero: leave the loop
+};
 
 // This math thread's own Redis connection.
 extern thread_local redis_conn *math_dbobj;
@@ -17,7 +28,8 @@ extern thread_local redis_conn *math_dbobj;
 // Hidden states of every model; the learning policy takes no part in training.
 constexpr int ML_HMM_STATES = 10;
 
-// Thread function; its argument is not used. Returns null.
+// Thread function; its argument is the thread's slot, whose argument word is
+// the thread's math_thread_arg. Returns null.
 void *math_model_thread_run(void *slot);
 
 // 0 when the argument holds the expected state with no event, -1 otherwise

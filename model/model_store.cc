@@ -16,9 +16,9 @@
 #include <cstring>
 #include <memory>
 
+#include "arg/arg_state.h"
 #include "log/ml_debug.h"
 #include "model/model_stats.h"
-#include "process/arg_state.h"
 #include "services/mldb.h"
 #include "services/redis.h"
 
@@ -120,7 +120,7 @@ int mm_write_to_db_boxplot(redis_conn *redis, uint32_t domain_id, uint32_t arg_i
 
 int mm_delete_sample_tmp(ml_db_obj *db, const char *mysql_dbname, uint32_t arg_id) {
   if (!db || !mysql_dbname) return -1;
-  char name0[64] = {}, name1[64] = {};
+  char name0[ML_TABLE_NAME_LEN] = {}, name1[ML_TABLE_NAME_LEN] = {};
   get_sample_table_names(static_cast<int>(arg_id), name0, name1, nullptr);
   if (!name1[0]) return 0;
   char sql[kSqlLen];
@@ -146,7 +146,7 @@ int mm_write_model_to_mysqldb(ml_db_obj *db, const char *mysql_dbname, uint32_t 
 int mm_write_to_db_prob(redis_conn *redis, uint32_t domain_id, ml_db_obj *db,
                         const char *mysql_dbname, uint32_t arg_id, const ml_sample_list *list) {
   if (!redis || !db || !mysql_dbname || !list || arg_id == 0) return -1;
-  char name0[64] = {}, name1[64] = {};
+  char name0[ML_TABLE_NAME_LEN] = {}, name1[ML_TABLE_NAME_LEN] = {};
   get_sample_table_names(static_cast<int>(arg_id), name0, name1, nullptr);
   if (!name0[0]) return -1;
   for (int i = 0; i < list->count; i++) {
@@ -211,14 +211,9 @@ int mm_write_to_db_hmm(redis_conn *redis, uint32_t domain_id, uint32_t arg_id,
 
 int mm_write_to_db_arg_status(redis_conn *redis, uint32_t domain_id, uint32_t arg_id, int32_t state,
                               int32_t event) {
-  if (!redis || arg_id == 0) return -1;
-  char cmd[kSqlLen];
-  reply_ptr r =
-      event != 0 ? redis_cmdf(redis, cmd, sizeof cmd, "HMSET arg:%d:%d arg_learn_stat %d events %d",
-                              static_cast<int>(domain_id), static_cast<int>(arg_id), state, event)
-                 : redis_cmdf(redis, cmd, sizeof cmd, "HMSET arg:%d:%d arg_learn_stat %d ",
-                              static_cast<int>(domain_id), static_cast<int>(arg_id), state);
-  return r ? 0 : -1;
+  if (arg_id == 0) return -1;
+  // Event 0 leaves events as it was: the state alone is written.
+  return arg_state_write(redis, domain_id, arg_id, state, event, event == 0);
 }
 
 namespace {

@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "model/math_task.h"
 #include "platform/mathmodel/mathmodel.h"
+#include "tasks/math_task.h"
 
 struct redis_conn;
 struct ml_db_obj;

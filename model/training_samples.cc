@@ -18,8 +18,8 @@
 
 namespace {
 
-constexpr size_t kSqlLen = 512;
-constexpr size_t kCmdLen = 4096;
+constexpr size_t kSelectLen = 512;
+constexpr size_t kManualCmdLen = 4096;  // the HGET names a manual sample's field
 constexpr size_t kManualLen = 4096;
 constexpr int kDecodedMax = 1024;
 constexpr char kManualHead[] = "{\"sample\":\"";
@@ -103,7 +103,7 @@ bool add_manual(const redis_reply *value, ml_sample_list *list) {
 // Appends the manual samples; false only when the array cannot grow.
 bool add_manual_samples(redis_conn *redis, uint32_t domain_id, uint32_t arg_id,
                         ml_sample_list *list) {
-  char cmd[kCmdLen];
+  char cmd[kManualCmdLen];
   reply_ptr keys = redis_cmdf(redis, cmd, sizeof cmd, "HKEYS arg:manuals:%d:%d",
                               static_cast<int>(domain_id), static_cast<int>(arg_id));
   if (!keys || keys->type != ML_REDIS_ARRAY) return true;
@@ -123,12 +123,12 @@ bool add_manual_samples(redis_conn *redis, uint32_t domain_id, uint32_t arg_id,
 int mm_get_sample(redis_conn *redis, uint32_t domain_id, ml_db_obj *db, const char *mysql_dbname,
                   uint32_t arg_id, ml_sample_list *list) {
   if (!redis || !db || !mysql_dbname || !list) return -1;
-  char name0[64] = {}, name1[64] = {};
+  char name0[ML_TABLE_NAME_LEN] = {}, name1[ML_TABLE_NAME_LEN] = {};
   get_sample_table_names(static_cast<int>(arg_id), name0, name1, nullptr);
   if (!name0[0]) return -1;
   memset(list, 0, sizeof *list);
 
-  char sql[kSqlLen];
+  char sql[kSelectLen];
   snprintf(sql, sizeof sql,
            "select sample_str, pattern, pattern_count from %s.%s where arg_id=%d and noise_flag=0;",
            mysql_dbname, name0, static_cast<int>(arg_id));
@@ -155,12 +155,12 @@ int mm_get_sample(redis_conn *redis, uint32_t domain_id, ml_db_obj *db, const ch
 int mm_get_tmp_sample(ml_db_obj *db, const char *mysql_dbname, uint32_t arg_id,
                       ml_sample_list *list) {
   if (!db || !mysql_dbname || !list) return -1;
-  char name0[64] = {}, name1[64] = {};
+  char name0[ML_TABLE_NAME_LEN] = {}, name1[ML_TABLE_NAME_LEN] = {};
   get_sample_table_names(static_cast<int>(arg_id), name0, name1, nullptr);
   if (!name1[0]) return -1;
   memset(list, 0, sizeof *list);
 
-  char sql[kSqlLen];
+  char sql[kSelectLen];
   snprintf(sql, sizeof sql,
            "select id, sample_str, pattern from %s.%s where arg_id=%d order by id desc limit %d;",
            mysql_dbname, name1, static_cast<int>(arg_id), TMP_SAMPLES_MAX);

@@ -3,13 +3,11 @@
 #include <cstdio>
 #include <ctime>
 
+#include "arg/arg_tasks.h"
 #include "policy/ml_redis_conf.h"
-#include "process/math_submit.h"
 #include "services/redis.h"
 
 namespace {
-constexpr size_t kCmdLen = 1024;
-
 bool negative_action(const mlne_msg_info *event) {
   if (event->event_action >= 0) return false;
   printf("ml redis unknown type in manual learn for %d\n", event->event_action);
@@ -17,8 +15,9 @@ bool negative_action(const mlne_msg_info *event) {
 }
 }  // namespace
 
-int ml_redis_conf_subscribe_act(redis_conn *redis, const redis_reply *msg) {
-  if (!redis || !msg) return -1;
+int ml_redis_conf_subscribe_act(redis_conn *redis, const conf_event_ctx *ctx,
+                                const redis_reply *msg) {
+  if (!redis || !ctx || !msg) return -1;
   if (msg->type != ML_REDIS_ARRAY || msg->elements != 3 || reply_elem_missing(msg, 2)) return -1;
   const redis_reply *payload = reply_elem(msg, 2);
   mlne_msg_info event;
@@ -32,13 +31,13 @@ int ml_redis_conf_subscribe_act(redis_conn *redis, const redis_reply *msg) {
   }
   switch (event.event_class) {
     case CONF_CLASS_POLICY:
-      ml_redis_conf_plicy_act(redis, &event);
+      ml_redis_conf_plicy_act(redis, ctx->policies, &event);
       break;
     case CONF_CLASS_RELEARN:
       ml_redis_relearn_arg_act(redis, &event);
       break;
     case CONF_CLASS_MANUAL:
-      ml_redis_sample_exceptions_act(redis, &event);
+      ml_redis_sample_exceptions_act(redis, ctx->tasks, &event);
       break;
     default:
       break;
@@ -46,13 +45,13 @@ int ml_redis_conf_subscribe_act(redis_conn *redis, const redis_reply *msg) {
   return 0;
 }
 
-int ml_redis_conf_plicy_act(redis_conn *redis, const mlne_msg_info *event) {
+int ml_redis_conf_plicy_act(redis_conn *redis, ml_plist *policies, const mlne_msg_info *event) {
   if (!event) return -1;
   if (negative_action(event)) return -1;
   if (event->event_action == CONF_POLICY_ADD || event->event_action == CONF_POLICY_EDIT)
-    _redis_ml_policy_reload(redis, event->vdom, event->policy_name, 1);
+    _redis_ml_policy_reload(redis, policies, event->vdom, event->policy_name, 1);
   else if (event->event_action == CONF_POLICY_DELETE)
-    _redis_ml_policy_reload(redis, event->vdom, event->policy_name, 2);
+    _redis_ml_policy_reload(redis, policies, event->vdom, event->policy_name, 2);
   return 0;
 }
 
@@ -64,16 +63,17 @@ int ml_redis_relearn_arg_act(redis_conn *redis, const mlne_msg_info *event) {
   return 0;
 }
 
-int ml_redis_sample_exceptions_act(redis_conn *redis, const mlne_msg_info *event) {
+int ml_redis_sample_exceptions_act(redis_conn *redis, math_task_array *tasks,
+                                   const mlne_msg_info *event) {
   if (!event) return -1;
   if (negative_action(event)) return -1;
   if (event->event_action == CONF_MANUAL_LEARN)
-    ml_add_manual_task(redis, event->domain_id, event->arg_id);
+    ml_add_manual_task(redis, tasks, event->domain_id, event->arg_id);
   return 0;
 }
 
 int ml_set_arg_relearn(redis_conn *redis, uint32_t domain_id, uint32_t arg_id) {
-  char cmd[kCmdLen];
+  char cmd[ML_CMD_LEN];
   reply_ptr r = redis_cmdf(redis, cmd, sizeof cmd,
                            "HMSET arg:%d:%d arg_learn_stat %d events 0 start_time %ld normalcount "
                            "0 anomaly_cnt 0 abnormalcount 0 ",

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "daemon/global_data.h"
+#include "arg/domain_info.h"
 #include "log/ml_debug.h"
 #include "log/ml_message.h"
 
@@ -58,6 +58,17 @@ int init_ml_plist(ml_plist *list) {
   list->prev = head_of(list);
   list->next = head_of(list);
   return pthread_rwlock_init(&list->table_lock, nullptr);
+}
+
+void free_ml_plist(ml_plist *list) {
+  if (!list || !list->next) return;
+  for (ml_policy *p = list->next, *next; p != head_of(list); p = next) {
+    next = p->next;
+    _free_ml_policy(p);
+  }
+  list->prev = head_of(list);
+  list->next = head_of(list);
+  pthread_rwlock_destroy(&list->table_lock);
 }
 
 int _add_ml_policy(ml_plist *list, const ml_policy_conf *conf) {
@@ -138,9 +149,8 @@ void _print_ml_policy(ml_policy *policy) {
   ML_DEBUG("%s", text);
 }
 
-int _print_ml_policy_all() {
-  if (!g_data) return 0;
-  ml_plist *list = &g_data->ml_plist;
+int _print_ml_policy_all(ml_plist *list) {
+  if (!list) return 0;
   pthread_rwlock_rdlock(&list->table_lock);
   for (ml_policy *p = list->next; p != head_of(list); p = p->next) _print_ml_policy(p);
   pthread_rwlock_unlock(&list->table_lock);
@@ -171,4 +181,13 @@ int ml_policy_count(ml_plist *list) {
   for (ml_policy *p = list->next; p != head_of(list); p = p->next) n++;
   pthread_rwlock_unlock(&list->table_lock);
   return n;
+}
+
+int ml_domain_policy(redis_conn *redis, ml_plist *list, uint32_t domain_id, ml_policy_conf *out) {
+  if (!redis || !list) return -1;
+  domain_info dom;
+  if (ml_domain_info_read(redis, domain_id, &dom) != 0 || !dom.has(domain_info::VDOM) ||
+      !dom.has(domain_info::POLICY))
+    return -1;
+  return ml_policy_lookup(list, dom.get(domain_info::VDOM), dom.get(domain_info::POLICY), out);
 }

@@ -50,6 +50,9 @@ struct ml_plist {
 // Makes the table empty and initialises table_lock; returns the lock
 // initialisation's result.
 int init_ml_plist(ml_plist *list);
+// Frees every policy and destroys table_lock; the table may be initialised
+// again. No thread may use it meanwhile. Null, or a table never initialised, is ignored.
+void free_ml_plist(ml_plist *list);
 
 // Adds a policy with the block's settings unless one with the same vdom and
 // name exists (then the existing one is kept, "config id duple"). 0 when added
@@ -65,8 +68,8 @@ int _set_ml_policy(ml_policy *policy, const ml_policy_conf *conf);
 int _del_ml_policy(ml_plist *list, const ml_policy_conf *conf);
 // Formats one policy and prints it as a debug line while enable_debug_print.
 void _print_ml_policy(ml_policy *policy);
-// Dumps every policy of the shared table (g_data) in list order. 0.
-int _print_ml_policy_all();
+// Dumps every policy of the table in list order. 0.
+int _print_ml_policy_all(ml_plist *list);
 // Frees a policy record; null is ignored. The policy must not be linked.
 void _free_ml_policy(ml_policy *policy);
 
@@ -77,3 +80,10 @@ int ml_policy_lookup(ml_plist *list, const char *vdom, const char *policy_name,
                      ml_policy_conf *out);
 // Number of policies in the table (a walk under table_lock for reading).
 int ml_policy_count(ml_plist *list);
+
+struct redis_conn;
+// The policy that governs a domain: the vdom and policy name of its record
+// domain_info:<domain_id> looked up in the table. 1 found (settings copied
+// into out when non-null), 0 no such policy in the table, -1 no list or
+// connection, no reply, or a record without adomname or policy_name.
+int ml_domain_policy(redis_conn *redis, ml_plist *list, uint32_t domain_id, ml_policy_conf *out);

@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "daemon/global_data.h"
 #include "log/ml_debug.h"
 #include "platform/framework/framework.h"
 #include "policy/ml_policy.h"
@@ -24,7 +23,6 @@
 
 namespace {
 
-constexpr size_t kCmdLen = 1024;
 constexpr size_t kKeyLen = 1024;
 constexpr int kActionAddOrEdit = 1;
 constexpr int kActionDelete = 2;
@@ -51,41 +49,27 @@ bool fill_policy_conf(const redis_reply *r, const char *vdom, const char *name,
   return true;
 }
 
-// Loads the keys of one SCAN batch; a failing key does not stop the batch.
-void load_scan_batch(redis_conn *redis, const redis_reply *keys) {
-  for (uint32_t i = 0; keys && keys->type == ML_REDIS_ARRAY && i < keys->elements; i++) {
-    if (reply_elem_missing(keys, i)) continue;
-    char key[kKeyLen];
-    snprintf(key, sizeof key, "%s", reply_elem_str(keys, i));
-    if (_load_redis_config(redis, key) < 0)
-      printf("%d,load policy %s failed\n", static_cast<int>(i), key);
-  }
-}
-
 }  // namespace
 
-int ml_init_redis_config(redis_conn *redis) {
+int ml_init_redis_config(redis_conn *redis, ml_plist *list) {
   if (nCfg_debug_zone)
     mldaemon_debug_level.store(static_cast<int32_t>(fw_debug_zone_level(nCfg_debug_zone)));
-  _load_ml_policy_all(redis);
-  _print_ml_policy_all();
+  _load_ml_policy_all(redis, list);
+  _print_ml_policy_all(list);
   return 0;
 }
 
-void _load_ml_policy_all(redis_conn *redis) {
-  // Redis cursors are unsigned 64-bit; they are printed in full so that a
-  // large key space cannot turn a cursor into a wrong one.
-  long long cursor = 0;
-  do {
-    char cmd[kCmdLen];
-    reply_ptr r = redis_cmdf(redis, cmd, sizeof cmd, "SCAN %lld match policy:* count 100", cursor);
-    if (!r || reply_elem_missing(r.get(), 0)) return;
-    cursor = reply_elem_ll(r.get(), 0);
-    load_scan_batch(redis, reply_elem(r.get(), 1));
-  } while (cursor != 0);
+void _load_ml_policy_all(redis_conn *redis, ml_plist *list) {
+  // A failing key is reported with its place in its batch and skipped.
+  redis_scan_keys(redis, "policy:*", [&](const char *key, uint32_t place) {
+    char copy[kKeyLen];
+    snprintf(copy, sizeof copy, "%s", key);
+    if (_load_redis_config(redis, list, copy) < 0)
+      printf("%d,load policy %s failed\n", static_cast<int>(place), copy);
+  });
 }
 
-int _load_redis_config(redis_conn *redis, const char *key) {
+int _load_redis_config(redis_conn *redis, ml_plist *list, const char *key) {
   if (!key) return -1;
   char copy[kKeyLen];
   snprintf(copy, sizeof copy, "%s", key);
@@ -101,16 +85,17 @@ int _load_redis_config(redis_conn *redis, const char *key) {
   if (!name_usable(vdom, sizeof(ml_policy_conf::vdom)) ||
       !name_usable(name, sizeof(ml_policy_conf::policy_name)))
     return -1;
-  if (_get_redis_config_policy(redis, vdom, name) != 0) {
+  if (_get_redis_config_policy(redis, list, vdom, name) != 0) {
     printf("load policy %s failed\n", key);
     return -1;
   }
   return 0;
 }
 
-int _get_redis_config_policy(redis_conn *redis, const char *vdom, const char *policy_name) {
-  if (!redis || !vdom || !policy_name || !g_data) return -1;
-  char cmd[kCmdLen];
+int _get_redis_config_policy(redis_conn *redis, ml_plist *list, const char *vdom,
+                             const char *policy_name) {
+  if (!redis || !list || !vdom || !policy_name) return -1;
+  char cmd[ML_CMD_LEN];
   reply_ptr r = redis_cmdf(redis, cmd, sizeof cmd,
                            "HMGET policy:%s:%s sample_collecting_mode hmm_engine "
                            "model_min_learn_time sl_automatic_definitely ",
@@ -122,16 +107,16 @@ int _get_redis_config_policy(redis_conn *redis, const char *vdom, const char *po
   ml_policy_conf conf;
   if (!fill_policy_conf(r.get(), vdom, policy_name, &conf)) return -1;
   r.reset();
-  return _add_ml_policy(&g_data->ml_plist, &conf);
+  return _add_ml_policy(list, &conf);
 }
 
-int _redis_ml_policy_reload(redis_conn *redis, const char *vdom, const char *policy_name,
-                            int action) {
-  if (!redis || !vdom || !policy_name || !g_data) return 0;
+int _redis_ml_policy_reload(redis_conn *redis, ml_plist *list, const char *vdom,
+                            const char *policy_name, int action) {
+  if (!redis || !list || !vdom || !policy_name) return 0;
   if (!name_usable(vdom, sizeof(ml_policy_conf::vdom)) ||
       !name_usable(policy_name, sizeof(ml_policy_conf::policy_name)))
     return 0;
-  char cmd[kCmdLen];
+  char cmd[ML_CMD_LEN];
   reply_ptr r = redis_cmdf(redis, cmd, sizeof cmd,
                            "HMGET policy:%s:%s sample_collecting_mode hmm_engine "
                            "model_min_learn_time sl_automatic_definitely",
@@ -141,12 +126,12 @@ int _redis_ml_policy_reload(redis_conn *redis, const char *vdom, const char *pol
   r.reset();
   if (action == kActionDelete) {
     ML_DEBUG("Configuration policy delete.\\n");
-    _del_ml_policy(&g_data->ml_plist, &conf);
+    _del_ml_policy(list, &conf);
   } else if (action == kActionAddOrEdit) {
     ML_DEBUG("Configuration policy add.\\n");
-    _add_or_edit_ml_policy(&g_data->ml_plist, &conf);
+    _add_or_edit_ml_policy(list, &conf);
   }
-  _print_ml_policy_all();
+  _print_ml_policy_all(list);
   return 0;
 }
 

@@ -5,12 +5,36 @@
 // through storage, counting and the readiness decision.
 #pragma once
 
+#include <pthread.h>
+
+#include <atomic>
+
 #include "intake/sample_bucket.h"
 #include "intake/sample_msg.h"
 
 struct redis_conn;
 struct ml_db_obj;
-struct process_thread_arg;
+struct ml_plist;
+struct math_task_array;
+
+// What processing thread `index` uses; the daemon owns the record and
+// everything it points at, all of which outlive the thread.
+struct process_thread_arg {
+  sample_buckets *buckets;  // the thread takes from buckets->buckets[index] only
+  int32_t index;
+  ml_plist *policies;                      // read only, for readiness
+  math_task_array *tasks;                  // where ready arguments' tasks go
+  pthread_mutex_t *db_connect_lock;        // held around every database connect
+  const std::atomic<uint32_t> *stop_flag;  // non-zero: leave the loop
+};
+
+// What one sample's processing needs besides the sample.
+struct process_env {
+  ml_db_obj *db;
+  redis_conn *redis;
+  ml_plist *policies;
+  math_task_array *tasks;
+};
 
 // This processing thread's own Redis connection.
 extern thread_local redis_conn *process_dbobj;
@@ -26,4 +50,4 @@ int sample_process_loop(process_thread_arg *arg);
 int check_sample(const sample_msg *msg, ml_db_obj *db, redis_conn *redis);
 // Stores, counts and judges one sample. 0 done (stored, skipped by the
 // pattern cap, or counted abnormal), -1 failed (after its line).
-int process_sample(const sample_msg *msg, ml_db_obj *db, redis_conn *redis);
+int process_sample(const sample_msg *msg, const process_env *env);

@@ -2,26 +2,19 @@
 
 #include <ctime>
 
-#include "daemon/global_data.h"
+#include "log/ml_debug.h"
 #include "log/ml_message.h"
+#include "policy/ml_policy.h"
 #include "services/redis.h"
 
-namespace {
-constexpr size_t kCmdLen = 1024;
-}
-
-int check_arg_sample_ready(const ml_arg_id *id, redis_conn *redis) {
-  if (!id || !redis || !g_data) return -1;
-  char cmd[kCmdLen];
-  reply_ptr dom = redis_cmdf(redis, cmd, sizeof cmd, "HMGET domain_info:%d adomname policy_name",
-                             static_cast<int>(id->domain_id));
-  if (!dom || reply_elem_missing(dom.get(), 0) || reply_elem_missing(dom.get(), 1)) return -1;
+int check_arg_sample_ready(const ml_arg_id *id, redis_conn *redis, ml_plist *policies) {
+  if (!id || !redis || !policies) return -1;
   ml_policy_conf policy;
-  int found = ml_policy_lookup(&g_data->ml_plist, reply_elem_str(dom.get(), 0),
-                               reply_elem_str(dom.get(), 1), &policy);
-  dom.reset();
-  if (found != 1 || policy.model_min_learn_time == 0) return -1;
+  if (ml_domain_policy(redis, policies, id->domain_id, &policy) != 1 ||
+      policy.model_min_learn_time == 0)
+    return -1;
 
+  char cmd[ML_CMD_LEN];
   reply_ptr arg = redis_cmdf(redis, cmd, sizeof cmd, "HMGET arg:%d:%d normalcount start_time",
                              static_cast<int>(id->domain_id), static_cast<int>(id->arg_id));
   if (!arg || reply_elem_missing(arg.get(), 0) || reply_elem_missing(arg.get(), 1)) return -1;

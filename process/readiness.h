@@ -2,9 +2,10 @@
 // its domain's learning policy.
 #pragma once
 
-#include "process/arg_state.h"
+#include "arg/arg_state.h"
 
 struct redis_conn;
+struct ml_plist;
 
 // Samples needed: count-and-time mode (0) also needs the learning weeks to
 // have passed since start_time; count-only mode (1) needs the count alone.
@@ -13,5 +14,5 @@ constexpr int READY_COUNT_ONLY = 1500;
 constexpr long SECONDS_PER_WEEK = 604800;
 
 // 1 ready, 0 not yet, -1 cannot be decided (no reply, a missing field, no
-// policy for the domain, or a policy whose learning time is 0).
-int check_arg_sample_ready(const ml_arg_id *id, redis_conn *redis);
+// policy in the table for the domain, or a policy whose learning time is 0).
+int check_arg_sample_ready(const ml_arg_id *id, redis_conn *redis, ml_plist *policies);

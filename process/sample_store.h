@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "intake/sample_msg.h"
+#include "platform/mldb/mldb.h"
 
 struct ml_db_obj;
 
@@ -25,10 +26,10 @@ struct stored_sample {
 
 // The argument's table names as get_sample_table_names gives them.
 struct sample_table_names {
-  char name0[64];  // sample table
-  char name1[64];  // temporary sample table
-  char name2[96];  // read by nobody
-  int32_t count;   // set by nobody
+  char name0[ML_TABLE_NAME_LEN];  // sample table
+  char name1[ML_TABLE_NAME_LEN];  // temporary sample table
+  char name2[96];                 // read by nobody
+  int32_t count;                  // set by nobody
 };
 
 // The value's pattern: one character '0' + k per symbol k of the

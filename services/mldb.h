@@ -23,7 +23,10 @@ class recordset_guard {
   recordset rs_;
 };
 
+#include <pthread.h>
+
 // Connects obj, retrying every 100 ms until it succeeds; each attempt holds
-// the shared db_connect_lock. Prints the debug line "Connect database failed"
-// after each failure. The stop flag is not consulted.
-void ml_db_connect_retry(ml_db_obj *obj);
+// connect_lock (the daemon's db_connect_lock; null: no lock). Prints the
+// debug line "Connect database failed" after each failure. The stop flag is
+// not consulted.
+void ml_db_connect_retry(ml_db_obj *obj, pthread_mutex_t *connect_lock);

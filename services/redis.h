@@ -9,6 +9,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 
 #include "platform/redis/redisconn.h"
@@ -18,8 +19,13 @@ struct redis_reply_free {
 };
 using reply_ptr = std::unique_ptr<redis_reply, redis_reply_free>;
 
-// Formats a command into buf (cap bytes, cut when longer) and runs it on conn.
-// Null when conn is null or the command got no reply.
+// Size of the command buffer every unit formats its commands into.
+constexpr size_t ML_CMD_LEN = 1024;
+
+// Formats a command into buf (cap bytes) and runs it on conn. Null when conn
+// is null, when the command got no reply, or when it does not fit in buf:
+// a cut command would name another key or lose a field, so it is refused
+// (with an error line) and never sent.
 reply_ptr redis_cmdf(redis_conn *conn, char *buf, size_t cap, const char *fmt, ...)
     __attribute__((format(printf, 4, 5)));
 
@@ -45,3 +51,10 @@ inline const char *reply_elem_str(const redis_reply *r, uint32_t i) {
 inline long long reply_elem_ll(const redis_reply *r, uint32_t i) {
   return strtoll(reply_elem_str(r, i), nullptr, 10);
 }
+
+// Walks every key matching pattern with SCAN (the cursor kept as the unsigned
+// 64-bit number Redis gives) and calls fn once per key of each batch, in
+// batch order, with its place in its batch; a key may come twice, as SCAN allows. 0 when the walk
+// ended; -1 when a reply was missing (the keys seen so far have been visited).
+int redis_scan_keys(redis_conn *conn, const char *pattern,
+                    const std::function<void(const char *key, uint32_t place)> &fn);

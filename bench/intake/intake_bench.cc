@@ -29,12 +29,12 @@
 #include <thread>
 #include <vector>
 
-#include "daemon/global_data.h"
 #include "intake/ml_sample_recv.h"
 #include "intake/sample_bucket.h"
 #include "log/ml_debug.h"
 #include "policy/ml_policy.h"
 #include "services/redis.h"
+#include "services/thread_slot.h"
 
 namespace {
 
@@ -112,14 +112,20 @@ double lpop_baseline(int requests, bool pinned) {
   return at == std::string::npos ? 0.0 : atof(out.c_str() + at + 8);
 }
 
+// What the receive thread is given, as the daemon gives it.
+sample_buckets g_buckets;
+ml_plist g_policies;
+std::atomic<uint32_t> g_stop{0};
+recv_thread_arg g_recv_arg{&g_buckets, &g_policies, &g_stop};
+thread_slot g_recv_slot{{}, &g_recv_arg};
+
 void make_state() {
-  g_data = static_cast<global_data *>(calloc(1, sizeof(global_data)));
-  init_sample_buckets(&g_data->sample_buckets, kBuckets);
-  init_ml_plist(&g_data->ml_plist);
+  init_sample_buckets(&g_buckets, kBuckets);
+  init_ml_plist(&g_policies);
   ml_policy_conf conf{};
   snprintf(conf.vdom, sizeof conf.vdom, "%s", kVdom);
   snprintf(conf.policy_name, sizeof conf.policy_name, "%s", kPolicy);
-  _add_ml_policy(&g_data->ml_plist, &conf);
+  _add_ml_policy(&g_policies, &conf);
 }
 
 // Fills the list with n samples of three arguments, so all buckets take some.
@@ -144,13 +150,13 @@ bool fill_list(redisContext *c, int n) {
 double intake_round(redisContext *c, int n) {
   n -= n % 3;
   if (!fill_list(c, n)) return 0.0;
-  g_data->stop_flag = 0;
+  g_stop = 0;
   std::atomic<int> taken{0};
   std::atomic<bool> done{false};
   std::vector<std::thread> consumers;
   for (uint32_t i = 0; i < kBuckets; i++) {
     consumers.emplace_back([&, i] {
-      sample_buckets *set = &g_data->sample_buckets;
+      sample_buckets *set = &g_buckets;
       while (!done.load()) {
         sample_node *node = pick_sample(set, &set->buckets[i]);
         if (!node) {
@@ -164,11 +170,11 @@ double intake_round(redisContext *c, int n) {
   }
   pthread_t recv;
   auto t0 = clk::now();
-  pthread_create(&recv, nullptr, sample_recv_thread_run, nullptr);
+  pthread_create(&recv, nullptr, sample_recv_thread_run, &g_recv_slot);
   auto deadline = t0 + std::chrono::seconds(120);
   while (taken.load() < n && clk::now() < deadline) usleep(10000);
   auto t1 = clk::now();
-  g_data->stop_flag = 1;
+  g_stop = 1;
   pthread_join(recv, nullptr);
   done = true;
   for (auto &t : consumers) t.join();

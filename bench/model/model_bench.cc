@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -28,16 +29,16 @@
 #include <thread>
 #include <vector>
 
-#include "daemon/global_data.h"
+#include "arg/arg_notify.h"
 #include "log/ml_debug.h"
 #include "model/math_model_thread.h"
-#include "model/math_task.h"
 #include "model/model_stats.h"
 #include "model/model_store.h"
 #include "model/training_samples.h"
-#include "process/arg_notify.h"
 #include "services/mldb.h"
 #include "services/redis.h"
+#include "services/thread_slot.h"
+#include "tasks/math_task.h"
 
 namespace {
 
@@ -173,6 +174,13 @@ bool learned(bench_env &e, uint32_t arg) {
   return r && r->type == ML_REDIS_STRING && string(r->str) == "3";
 }
 
+// What the math threads are given, as the daemon gives it.
+math_task_array g_tasks;
+pthread_mutex_t g_connect_lock = PTHREAD_MUTEX_INITIALIZER;
+std::atomic<uint32_t> g_stop{0};
+math_thread_arg g_math_arg{&g_tasks, &g_connect_lock, &g_stop};
+thread_slot g_math_slot{{}, &g_math_arg};
+
 // Queued tasks over thread_num math threads; models per second.
 double throughput(bench_env &e, const std::vector<value_set> &sets, int threads) {
   const int tasks = 3 * threads;
@@ -181,12 +189,12 @@ double throughput(bench_env &e, const std::vector<value_set> &sets, int threads)
   for (int i = 0; i < tasks; i++) {
     math_task task{e.domain, static_cast<uint32_t>(100 + i), 1, MATH_TASK_AUTO, {}};
     snprintf(task.mysql_dbname, sizeof task.mysql_dbname, "%s", e.dbname.c_str());
-    ml_add_math_task(&task);
+    ml_add_math_task(&g_tasks, &task);
   }
-  g_data->stop_flag = 0;
+  g_stop = 0;
   const clk::time_point start = clk::now();
   std::vector<std::thread> pool;
-  for (int i = 0; i < threads; i++) pool.emplace_back([] { math_model_thread_run(nullptr); });
+  for (int i = 0; i < threads; i++) pool.emplace_back([] { math_model_thread_run(&g_math_slot); });
   int done = 0;
   while (done < tasks) {
     done = 0;
@@ -194,7 +202,7 @@ double throughput(bench_env &e, const std::vector<value_set> &sets, int threads)
     if (done < tasks) usleep(1000);
   }
   const double seconds = ms_since(start) / 1000.0;
-  g_data->stop_flag = 1;
+  g_stop = 1;
   for (auto &th : pool) th.join();
   return tasks / seconds;
 }
@@ -215,10 +223,7 @@ int main(int argc, char **argv) {
             e.dbname.c_str());
     return 1;
   }
-  g_data = static_cast<global_data *>(calloc(1, sizeof(global_data)));
-  pthread_mutex_init(&g_data->db_connect_lock, nullptr);
-  g_data->task_array.list = static_cast<task_list *>(calloc(1, sizeof(task_list)));
-  pthread_mutex_init(&g_data->task_array.task_lock, nullptr);
+  ml_math_task_list_init(&g_tasks);
   e.redis = redisconn_connect(ML_REDIS_HOST, ML_REDIS_PORT);
   init_ml_db_obj(&e.db);
   if (!e.redis || e.db.db_connect(&e.db) != 0) {

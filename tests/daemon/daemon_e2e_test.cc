@@ -63,6 +63,21 @@ TEST_F(DaemonTest, StartsSubscribesAndStopsInOrderOnSigint) {
   }));
 }
 
+// The daemon prepares its persistent log at start, so an error message of
+// the running daemon is found there afterwards.
+TEST_F(DaemonTest, KeepsItsMessagesInTheSystemLog) {
+  mlt::Daemon d(root_.path());
+  ASSERT_TRUE(mlt::wait_subscribers(redis_, "channel1", 1)) << d.out() << d.err();
+  EXPECT_TRUE(std::filesystem::exists(root_ / "var/log/debug/daemon_log_flag"));
+  redis_.cmd({"RPUSH", "arg:mlnsample", "short"});
+  EXPECT_TRUE(mlt::wait_until([&] {
+    return mlt::read_file(root_ / "var/log/debug/daemon.log")
+               .find("Received sample length illegal.") != string::npos;
+  })) << d.out();
+  d.signal(SIGINT);
+  EXPECT_EQ(d.wait_exit(), 0);
+}
+
 TEST_F(DaemonTest, PrintsNoDebugLinesWithoutTheFlagFile) {
   std::filesystem::remove(root_ / "var/log/machine_learning_log");
   mlt::Daemon d(root_.path());

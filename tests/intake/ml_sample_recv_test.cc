@@ -11,7 +11,7 @@
 
 #include "log/ml_debug.h"
 #include "platform/framework/framework.h"
-#include "tests/policy/test_state.h"
+#include "tests/testutil/state.h"
 #include "tests/testutil/testutil.h"
 
 namespace {
@@ -39,20 +39,22 @@ class IntakeRecv : public ::testing::Test {
     chmod(pts.c_str(), 0621);
     pts_fd = open(pts.c_str(), O_RDONLY | O_NONBLOCK);
     mldaemon_debug_level = 5;
-    mlt::make_state(3);
+    st = std::make_unique<mlt::State>(3);
     redis.cmd({"DEL", SAMPLE_LIST_KEY});
     ml_policy_conf c = mlt::policy_conf(vdom, "pol", 1, 0, 0, 0);
-    _add_ml_policy(&g_data->ml_plist, &c);
+    _add_ml_policy(&st->plist, &c);
   }
   void TearDown() override {
-    g_data->stop_flag = 1;
+    st->stop = 1;
     if (running) pthread_join(thread, nullptr);
     for (const auto &k : keys) redis.cmd({"DEL", k});
     mldaemon_debug_level = 0;
-    mlt::free_state();
+    st.reset();
     close(pts_fd);
   }
-  void start() { running = pthread_create(&thread, nullptr, sample_recv_thread_run, nullptr) == 0; }
+  void start() {
+    running = pthread_create(&thread, nullptr, sample_recv_thread_run, &st->recv_slot) == 0;
+  }
   // Makes domain_info:<d> hold fields (none: no hash) and returns d.
   uint32_t domain(Strings fields, uint32_t d = mlt::unique_id()) {
     keys.push_back("domain_info:" + to_string(static_cast<int32_t>(d)));
@@ -81,12 +83,12 @@ class IntakeRecv : public ::testing::Test {
     return mlt::wait_until([&] { return seen(text) >= times; });
   }
   bool wait_queued(uint32_t n) {
-    return mlt::wait_until([&] { return sample_queued(&g_data->sample_buckets) == n; });
+    return mlt::wait_until([&] { return sample_queued(&st->buckets) == n; });
   }
   // The url ids in bucket i, oldest first.
   std::vector<uint32_t> bucket(uint32_t i) {
     std::vector<uint32_t> out;
-    for (sample_node *n = g_data->sample_buckets.buckets[i].head; n; n = n->next)
+    for (sample_node *n = st->buckets.buckets[i].head; n; n = n->next)
       out.push_back(reinterpret_cast<sample_msg *>(n->data)->url_id);
     return out;
   }
@@ -98,6 +100,7 @@ class IntakeRecv : public ::testing::Test {
   Strings keys;
   pthread_t thread{};
   bool running = false;
+  std::unique_ptr<mlt::State> st;
 };
 std::unique_ptr<mlt::TempDir> IntakeRecv::root;
 
@@ -123,7 +126,7 @@ TEST_F(IntakeRecv, DropsSamplesOfUngovernedDomainsUntilThePolicyExists) {
     EXPECT_TRUE(
         wait_seen("> Failed to find policy for sample policy:" + to_string(d) + ", url: 5"));
   ml_policy_conf c = mlt::policy_conf(vdom, "later", 1, 0, 0, 0);
-  _add_or_edit_ml_policy(&g_data->ml_plist, &c);  // while the thread runs
+  _add_or_edit_ml_policy(&st->plist, &c);  // while the thread runs
   push(msg(later, 5, 7));
   EXPECT_TRUE(wait_queued(1));
 }
@@ -143,7 +146,7 @@ TEST_F(IntakeRecv, QueuesEachSampleInItsBucketInArrivalOrder) {
 
 TEST_F(IntakeRecv, AtTheQueueLimitDropsWhatItPopsAndPauses) {
   uint32_t d = governed();
-  sample_count_add(&g_data->sample_buckets, 3 * 4096);  // no consumer runs yet
+  sample_count_add(&st->buckets, 3 * 4096);  // no consumer runs yet
   start();
   redis.cmd({"RPUSH", SAMPLE_LIST_KEY, msg(d, 1, 1), msg(d, 1, 2)});
   // The second message waits in the list while the thread pauses after the first.
@@ -152,7 +155,7 @@ TEST_F(IntakeRecv, AtTheQueueLimitDropsWhatItPopsAndPauses) {
   ASSERT_TRUE(mlt::wait_until([&] { return redis.integer({"LLEN", SAMPLE_LIST_KEY}) == 0; }));
   EXPECT_GE(std::chrono::steady_clock::now() - first_gone, std::chrono::milliseconds(80));
   EXPECT_TRUE(wait_seen("> sample count(12288) is bigger than 12288\n", 2));
-  EXPECT_EQ(sample_queued(&g_data->sample_buckets), 3u * 4096u);
+  EXPECT_EQ(sample_queued(&st->buckets), 3u * 4096u);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The math task list: its bound and order, the start-up load, and a math
 // thread discarding a task whose argument is no longer building.
-#include "model/math_task.h"
+#include "tasks/math_task.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,9 @@
 #include <thread>
 #include <vector>
 
+#include "arg/arg_tasks.h"
 #include "model/math_model_thread.h"
-#include "tests/policy/test_state.h"
+#include "tests/testutil/state.h"
 #include "tests/testutil/testutil.h"
 
 namespace {
@@ -21,11 +22,11 @@ using std::to_string;
 // The start-up load, then the bound and the order: tickets taken under one
 // lock give the order the list must keep.
 TEST(MathTask, StartupLoadBoundedFifoAndDiscard) {
-  mlt::make_state(1);
-  pthread_mutex_init(&g_data->db_connect_lock, nullptr);
-  auto drain = [] {
+  mlt::State st(1);
+  ml_math_task_list_free(&st.tasks);  // the start-up load makes the list itself
+  auto drain = [&] {
     std::vector<math_task> out;
-    for (math_task t; ml_get_math_task(&t) == 0;) out.push_back(t);
+    for (math_task t; ml_get_math_task(&st.tasks, &t) == 0;) out.push_back(t);
     return out;
   };
   mlt::Redis redis;
@@ -37,7 +38,7 @@ TEST(MathTask, StartupLoadBoundedFifoAndDiscard) {
   redis.cmd({"HSET", pre + "1", "arg_learn_stat", "2", "events", "0", "urlid", "11"});
   redis.cmd({"HSET", pre + "3", "arg_learn_stat", "1", "events", "0", "urlid", "13", "arg_name",
              "n" + to_string(d)});
-  ASSERT_EQ(ml_init_math_task_list(g_data->redis_conn), 0);
+  ASSERT_EQ(ml_init_math_task_list(&st.tasks, st.redis, &st.connect_lock), 0);
   string mine;  // argument/url of each task of this domain
   for (const math_task &t : drain())
     if (t.dbid == d) mine += to_string(t.argid) + "/" + to_string(t.urlid) + " ";
@@ -50,7 +51,7 @@ TEST(MathTask, StartupLoadBoundedFifoAndDiscard) {
       for (int i = 0; i < 2100; i++) {
         std::lock_guard<std::mutex> g(order);
         math_task task{1, ticket, ticket, MATH_TASK_AUTO, "db"};
-        if (ml_add_math_task(&task) == 0) ticket++;
+        if (ml_add_math_task(&st.tasks, &task) == 0) ticket++;
       }
     });
   for (auto &p : producers) p.join();
@@ -63,8 +64,8 @@ TEST(MathTask, StartupLoadBoundedFifoAndDiscard) {
   freeReplyObject(redisCommand(sub.ctx(), "SUBSCRIBE ml_arg_event"));
   redisSetTimeout(sub.ctx(), {20, 0});
   math_task task{d, 3, 13, MATH_TASK_AUTO, "db"};
-  ASSERT_EQ(ml_add_math_task(&task), 0);
-  std::thread worker([] { math_model_thread_run(nullptr); });
+  ASSERT_EQ(ml_add_math_task(&st.tasks, &task), 0);
+  std::thread worker([&] { math_model_thread_run(&st.math_slot); });
   string notice;
   while (notice.find("\"argname\": \"n" + to_string(d) + "\"") == string::npos) {
     void *msg = nullptr;
@@ -77,13 +78,11 @@ TEST(MathTask, StartupLoadBoundedFifoAndDiscard) {
                redis.str({"HGET", pre + "3", "events"}) ==
            "52";
   }));
-  g_data->stop_flag = 1;
+  st.stop = 1;
   worker.join();
-  free(g_data->task_array.list);
   redis.del_pattern(pre + "*");
   redis.cmd({"DEL", "domain_info:" + to_string(d)});
   redis.cmd({"HDEL", "domains", "mlt_" + to_string(d)});
-  mlt::free_state();
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <regex>
 #include <string>
 #include <thread>
@@ -12,7 +13,7 @@
 #include "log/ml_debug.h"
 #include "policy/ml_policy.h"
 #include "policy/ml_redis_conf.h"
-#include "tests/policy/test_state.h"
+#include "tests/testutil/state.h"
 #include "tests/testutil/testutil.h"
 
 namespace {
@@ -21,13 +22,17 @@ using std::string;
 
 class Policy : public ::testing::Test {
  protected:
-  void SetUp() override { mlt::make_state(3), enable_debug_print = 1; }
+  void SetUp() override {
+    st = std::make_unique<mlt::State>(3);
+    enable_debug_print = 1;
+  }
   void TearDown() override {
     enable_debug_print = 0;
     redis.del_pattern("policy:" + vdom + "*");
-    mlt::free_state();
+    st.reset();
   }
-  ml_plist *list() { return &g_data->ml_plist; }
+  ml_plist *list() { return &st->plist; }
+  std::unique_ptr<mlt::State> st;
   void put(const string &key, const string &v, bool with_sl = true) {
     redis.cmd({"HSET", key, "sample_collecting_mode", v, "hmm_engine", v, "model_min_learn_time", v,
                with_sl ? "sl_automatic_definitely" : "hmm_engine", v});
@@ -83,7 +88,7 @@ TEST_F(Policy, ScanWalkLoadsEveryPolicyOnceInSeveralCalls) {
     return m.empty() ? 0 : std::stol(m[1].str());
   };
   const long before = scan_calls();
-  _load_ml_policy_all(g_data->redis_conn);
+  _load_ml_policy_all(st->redis, list());
   EXPECT_GE(scan_calls() - before, 3);
   int found = 0;
   for (int i = 0; i < 250; i++) found += mode_of("p" + std::to_string(i)) == i;
@@ -97,26 +102,26 @@ TEST_F(Policy, KeyShapes) {
   put("policy:" + long_vdom + ":n", "1");
   put_policy("pct%s%d", "2");
   put_policy("four", "3");
-  string out = out_of([] { _load_ml_policy_all(g_data->redis_conn); });
+  string out = out_of([&] { _load_ml_policy_all(st->redis, list()); });
   for (const string &key : {p, p + ":nosl", "policy:" + long_vdom + ":n"})
     EXPECT_TRUE(
         std::regex_search(out, std::regex("(^|\n)[0-9]+,load policy " + key + " failed\n")));
   EXPECT_EQ(mode_of("pct%s%d"), 2);
-  EXPECT_EQ(_load_redis_config(g_data->redis_conn, (p + ":four:extra").c_str()), 0);
+  EXPECT_EQ(_load_redis_config(st->redis, list(), (p + ":four:extra").c_str()), 0);
 }
 
 TEST_F(Policy, SamePolicyTwiceKeepsFirstSettings) {
   put_policy("twice", "1");
-  ASSERT_EQ(_get_redis_config_policy(g_data->redis_conn, vdom.c_str(), "twice"), 0);
+  ASSERT_EQ(_get_redis_config_policy(st->redis, list(), vdom.c_str(), "twice"), 0);
   put_policy("twice", "0");
-  string out = out_of([&] { _get_redis_config_policy(g_data->redis_conn, vdom.c_str(), "twice"); });
+  string out = out_of([&] { _get_redis_config_policy(st->redis, list(), vdom.c_str(), "twice"); });
   EXPECT_NE(out.find("]\t\"config id duple\"\n"), string::npos) << out;
   EXPECT_EQ(mode_of("twice"), 1);
 }
 
 TEST_F(Policy, ReloadAddsEditsAndDeletes) {
   auto reload = [&](int op) {
-    return out_of([&] { _redis_ml_policy_reload(g_data->redis_conn, vdom.c_str(), "r", op); });
+    return out_of([&] { _redis_ml_policy_reload(st->redis, list(), vdom.c_str(), "r", op); });
   };
   put_policy("r", "1");
   EXPECT_NE(reload(1).find("\t\"Configuration policy add.\\n\"\n"), string::npos);

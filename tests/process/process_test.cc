@@ -13,15 +13,15 @@
 #include <tuple>
 #include <vector>
 
-#include "process/arg_notify.h"
-#include "process/arg_state.h"
-#include "process/math_submit.h"
+#include "arg/arg_notify.h"
+#include "arg/arg_state.h"
+#include "arg/arg_tasks.h"
 #include "process/ml_sample_process.h"
 #include "process/readiness.h"
 #include "process/sample_store.h"
 #include "services/mldb.h"
-#include "tests/policy/test_state.h"
 #include "tests/process/sql_check.h"
+#include "tests/testutil/state.h"
 
 namespace {
 
@@ -32,11 +32,8 @@ class Process : public ::testing::Test {
  protected:
   void SetUp() override {
     mlt::provision_db(db);
-    mlt::make_state(1);
-    pthread_mutex_init(&g_data->db_connect_lock, nullptr);
-    g_data->task_array.list = static_cast<task_list *>(calloc(1, sizeof(task_list)));
-    pthread_mutex_init(&g_data->task_array.task_lock, nullptr);
-    rc = g_data->redis_conn;
+    st = std::make_unique<mlt::State>(1);
+    rc = st->redis;
     init_ml_db_obj(&mdb);
     ASSERT_EQ(mdb.db_connect(&mdb), 0);
   }
@@ -47,11 +44,8 @@ class Process : public ::testing::Test {
       shutdown(sub.ctx()->fd, SHUT_RDWR);
       listener.join();
     }
-    for (math_task t; ml_get_math_task(&t) == 0;) {
-    }
-    free(g_data->task_array.list);
     mdb.db_close(&mdb);
-    mlt::free_state();
+    st.reset();
     for (const auto &k : keys) redis.cmd({"DEL", k});
     mlt::drop_db(db);
   }
@@ -65,7 +59,7 @@ class Process : public ::testing::Test {
          {"sample_collecting_mode", to_string(mode), "hmm_engine", "0", "model_min_learn_time",
           to_string(weeks), "sl_automatic_definitely", "0"});
     ml_policy_conf c = mlt::policy_conf(vdom, pol, mode, 0, weeks, 0);
-    EXPECT_EQ(_add_ml_policy(&g_data->ml_plist, &c), 0);
+    EXPECT_EQ(_add_ml_policy(&st->plist, &c), 0);
     return d;
   }
   void hset(const string &key, std::vector<string> fields) {
@@ -122,6 +116,7 @@ class Process : public ::testing::Test {
   mlt::Redis redis, sub;
   mlt::Sql sql;
   redis_conn *rc = nullptr;
+  std::unique_ptr<mlt::State> st;
   ml_db_obj mdb{};
   std::vector<string> keys;
   mlt::TempDir root;
@@ -144,7 +139,7 @@ TEST_F(Process, DiscardShareAndReadiness) {
     hset("arg:" + to_string(timed) + ":" + to_string(a),
          {"normalcount", count, "start_time", elapsed});
     const ml_arg_id id{timed, 0, a};
-    EXPECT_EQ(check_arg_sample_ready(&id, rc), want) << count;
+    EXPECT_EQ(check_arg_sample_ready(&id, rc, &st->plist), want) << count;
   }
 }
 
@@ -171,7 +166,8 @@ TEST_F(Process, FailedTemporaryInsertRollsBack) {
   sample_msg m;
   sample_msg_fill(&m, d, 7, a, "x'y", 3);
   sql.exec("rename table " + table(a, true) + " to " + table(a, true) + "_off");
-  EXPECT_EQ(process_sample(&m, &mdb, rc), -1);
+  const process_env env = st->env(&mdb);
+  EXPECT_EQ(process_sample(&m, &env), -1);
   sql.exec("rename table " + table(a, true) + "_off to " + table(a, true));
   EXPECT_EQ(rows(a, false), 0);
   EXPECT_EQ(field(d, a, "normalcount"), "");

@@ -1,8 +1,9 @@
 // Argument learning state: the fields of an argument's Redis hash
 // arg:<domain_id>:<arg_id> that the daemon writes (state, event, counters) and
-// the small operations on them. Each operation is one Redis command on the
-// caller's own connection; none takes a lock (each command is atomic on the
-// server, and a check followed by a set is not: callers live with that).
+// the small operations on them, for the processing threads, the math threads
+// and the configuration events alike. Each operation is one Redis command on
+// the caller's own connection; none takes a lock (each command is atomic on
+// the server, and a check followed by a set is not: callers live with that).
 #pragma once
 
 #include <cstdint>
@@ -36,3 +37,14 @@ int check_arg_stat(const ml_arg_id *id, redis_conn *redis, int32_t state, int32_
 int check_arg_discard(const ml_arg_id *id, redis_conn *redis);
 // Adds 1 to normalcount (abnormal 0) or abnormalcount. 0, or -1 (no reply).
 int ml_redis_update_sample_count(const ml_arg_id *id, redis_conn *redis, int abnormal);
+
+// The shared steps behind the calls above and their model-building twins.
+// Reads state and event and compares them; show_cmd adds the command text to
+// the state mismatch line. 0 on a match, -1 otherwise (also for a missing
+// hash or field, or no connection).
+int arg_state_check(redis_conn *redis, uint32_t domain_id, uint32_t arg_id, int32_t state,
+                    int32_t event, bool show_cmd);
+// Writes the state, and the event too unless keep_event is set (then events
+// keeps its value). 0 when Redis answered, -1 otherwise.
+int arg_state_write(redis_conn *redis, uint32_t domain_id, uint32_t arg_id, int32_t state,
+                    int32_t event, bool keep_event);

@@ -1,32 +1,36 @@
-#include "process/arg_state.h"
+#include "arg/arg_state.h"
 
 #include "log/ml_debug.h"
 #include "services/redis.h"
 
-namespace {
-constexpr size_t kCmdLen = 1024;
-}
-
-int set_arg_stat(const ml_arg_id *id, redis_conn *redis, int32_t state, int32_t event) {
-  if (!id || !redis) return -1;
-  char cmd[kCmdLen];
+int arg_state_write(redis_conn *redis, uint32_t domain_id, uint32_t arg_id, int32_t state,
+                    int32_t event, bool keep_event) {
+  if (!redis) return -1;
+  char cmd[ML_CMD_LEN];
+  const int d = static_cast<int>(domain_id), a = static_cast<int>(arg_id);
   reply_ptr r =
-      redis_cmdf(redis, cmd, sizeof cmd, "HMSET arg:%d:%d arg_learn_stat %d events %d",
-                 static_cast<int>(id->domain_id), static_cast<int>(id->arg_id), state, event);
+      keep_event
+          ? redis_cmdf(redis, cmd, sizeof cmd, "HMSET arg:%d:%d arg_learn_stat %d ", d, a, state)
+          : redis_cmdf(redis, cmd, sizeof cmd, "HMSET arg:%d:%d arg_learn_stat %d events %d", d, a,
+                       state, event);
   return r ? 0 : -1;
 }
 
-int check_arg_stat(const ml_arg_id *id, redis_conn *redis, int32_t state, int32_t event) {
-  if (!id || !redis) return -1;
-  char cmd[kCmdLen];
+int arg_state_check(redis_conn *redis, uint32_t domain_id, uint32_t arg_id, int32_t state,
+                    int32_t event, bool show_cmd) {
+  if (!redis) return -1;
+  char cmd[ML_CMD_LEN];
   reply_ptr r = redis_cmdf(redis, cmd, sizeof cmd, "HMGET arg:%d:%d arg_learn_stat events",
-                           static_cast<int>(id->domain_id), static_cast<int>(id->arg_id));
+                           static_cast<int>(domain_id), static_cast<int>(arg_id));
   if (!r || reply_elem_missing(r.get(), 0) || reply_elem_missing(r.get(), 1)) return -1;
   const int32_t have_state = static_cast<int32_t>(reply_elem_ll(r.get(), 0));
   const int32_t have_event = static_cast<int32_t>(reply_elem_ll(r.get(), 1));
   r.reset();
   if (have_state != state) {
-    ML_DEBUG("Invalid arg stat %d, %s", have_state, cmd);
+    if (show_cmd)
+      ML_DEBUG("Invalid arg stat %d, %s", have_state, cmd);
+    else
+      ML_DEBUG("Invalid arg stat %d", have_state);
     return -1;
   }
   if (have_event != event) {
@@ -36,9 +40,19 @@ int check_arg_stat(const ml_arg_id *id, redis_conn *redis, int32_t state, int32_
   return 0;
 }
 
+int set_arg_stat(const ml_arg_id *id, redis_conn *redis, int32_t state, int32_t event) {
+  if (!id) return -1;
+  return arg_state_write(redis, id->domain_id, id->arg_id, state, event, false);
+}
+
+int check_arg_stat(const ml_arg_id *id, redis_conn *redis, int32_t state, int32_t event) {
+  if (!id) return -1;
+  return arg_state_check(redis, id->domain_id, id->arg_id, state, event, true);
+}
+
 int check_arg_discard(const ml_arg_id *id, redis_conn *redis) {
   if (!id || !redis) return -1;
-  char cmd[kCmdLen];
+  char cmd[ML_CMD_LEN];
   reply_ptr r = redis_cmdf(redis, cmd, sizeof cmd, "HMGET arg:%d:%d normalcount abnormalcount",
                            static_cast<int>(id->domain_id), static_cast<int>(id->arg_id));
   if (!r || reply_elem_missing(r.get(), 0) || reply_elem_missing(r.get(), 1)) return -1;
@@ -55,7 +69,7 @@ int check_arg_discard(const ml_arg_id *id, redis_conn *redis) {
 
 int ml_redis_update_sample_count(const ml_arg_id *id, redis_conn *redis, int abnormal) {
   if (!id || !redis) return -1;
-  char cmd[kCmdLen];
+  char cmd[ML_CMD_LEN];
   reply_ptr r =
       redis_cmdf(redis, cmd, sizeof cmd, "HINCRBY arg:%d:%d %s 1", static_cast<int>(id->domain_id),
                  static_cast<int>(id->arg_id), abnormal ? "abnormalcount" : "normalcount");

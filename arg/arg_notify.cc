@@ -1,33 +1,31 @@
 // The notification is built with json-c so that names holding quotes or
 // control characters are escaped properly; keys go in a fixed order that the
 // proxy's parser does not depend on but operators reading captures do.
-#include "process/arg_notify.h"
+#include "arg/arg_notify.h"
 
 #include <json-c/json.h>
 
 #include <cstdio>
 
+#include "arg/domain_info.h"
 #include "services/redis.h"
 
 namespace {
-constexpr size_t kCmdLen = 1024;
 constexpr size_t kTextLen = 1024;
 }  // namespace
 
 int sendmsg_proxyd_arg(redis_conn *redis, uint32_t domain_id, uint32_t arg_id, int32_t mtype,
                        int32_t ctype) {
-  char cmd[kCmdLen];
-  reply_ptr dom =
-      redis_cmdf(redis, cmd, sizeof cmd, "HMGET domain_info:%d adomname policy_name domain ",
-                 static_cast<int>(domain_id));
-  if (!dom) return -1;
-  for (uint32_t i = 0; i < 3; i++)
-    if (reply_elem_missing(dom.get(), i)) return -1;
+  domain_info dom;
+  if (ml_domain_info_read(redis, domain_id, &dom) != 0 || !dom.has(domain_info::VDOM) ||
+      !dom.has(domain_info::POLICY) || !dom.has(domain_info::DOMAIN))
+    return -1;
+  char cmd[ML_CMD_LEN];
   reply_ptr arg = redis_cmdf(redis, cmd, sizeof cmd, "HMGET arg:%d:%d arg_name urlid",
                              static_cast<int>(domain_id), static_cast<int>(arg_id));
   if (!arg || reply_elem_missing(arg.get(), 0) || reply_elem_missing(arg.get(), 1)) return -1;
 
-  const char *domain = reply_elem_str(dom.get(), 2);
+  const char *domain = dom.get(domain_info::DOMAIN);
   const char *urlid = reply_elem_str(arg.get(), 1);
   const char *argname = reply_elem_str(arg.get(), 0);
   char text[kTextLen] = "";
@@ -35,8 +33,8 @@ int sendmsg_proxyd_arg(redis_conn *redis, uint32_t domain_id, uint32_t arg_id, i
   if (!obj) return -1;
   json_object_object_add(obj, "mtype", json_object_new_int(mtype));
   json_object_object_add(obj, "ctype", json_object_new_int(ctype));
-  json_object_object_add(obj, "adomname", json_object_new_string(reply_elem_str(dom.get(), 0)));
-  json_object_object_add(obj, "policyname", json_object_new_string(reply_elem_str(dom.get(), 1)));
+  json_object_object_add(obj, "adomname", json_object_new_string(dom.get(domain_info::VDOM)));
+  json_object_object_add(obj, "policyname", json_object_new_string(dom.get(domain_info::POLICY)));
   json_object_object_add(obj, "domain_name", json_object_new_string(domain));
   json_object_object_add(obj, "urlid", json_object_new_string(urlid));
   json_object_object_add(obj, "argname", json_object_new_string(argname));
