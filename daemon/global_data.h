@@ -24,7 +24,7 @@
 #include "model/math_model_thread.h"
 #include "policy/ml_policy.h"
 #include "process/ml_sample_process.h"
-#include "services/thread_slot.h"
+#include "services/threads.h"
 #include "tasks/math_task.h"
 
 struct redis_conn;

@@ -3,7 +3,7 @@
 // The main thread runs start-up in a fixed order (registration, debug flag,
 // core limits and old core files, the learning database, the thread count,
 // the shared state, the policy load, the worker threads, the SIGINT handler,
-// the subscription) and then spends its life polling "channel1", handing each
+// the subscription) and then spends its life waiting on "channel1", handing each
 // message to the configuration change handler. Every failure before the loop
 // ends main with -1.
 //
@@ -42,7 +42,9 @@
 namespace {
 
 constexpr size_t kThreadStack = 0x2000000;  // 32 MiB
-constexpr useconds_t kSubscribePollUs = 10;
+// Longest wait for a configuration message before the loop looks at the stop
+// flag again; a message that arrives ends the wait at once.
+constexpr int kSubscribeWaitMs = 100;
 
 sem_t g_stop_sem;
 pthread_t g_stop_thread;
@@ -57,6 +59,10 @@ void *stop_sequence(void *) {
   }
   ML_DEBUG("ml_daemon ready to exit\\n");
   g_data->stop_flag.store(1, std::memory_order_relaxed);
+  // Workers waiting for samples or tasks look at the flag now, not at the
+  // end of their wait.
+  sample_buckets_wake(&g_data->sample_buckets);
+  ml_math_task_list_wake(&g_data->task_array);
   pthread_join(g_data->recv_thread.handle, nullptr);
   for (int i = 0; i < thread_num; i++) {
     pthread_join(g_data->process_threads[i].handle, nullptr);
@@ -75,11 +81,8 @@ int start_stop_thread() {
 void serve(redis_conn *cmd_conn) {
   const conf_event_ctx ctx{&g_data->ml_plist, &g_data->task_array};
   while (!ml_stopping()) {
-    reply_ptr msg(redisconn_get_subscribe(g_data->redis_conn));
-    if (!msg) {
-      usleep(kSubscribePollUs);
-      continue;
-    }
+    reply_ptr msg(redisconn_wait_subscribe(g_data->redis_conn, kSubscribeWaitMs));
+    if (!msg) continue;
     if (nCfg_debug_zone)
       mldaemon_debug_level.store(static_cast<int32_t>(fw_debug_zone_level(nCfg_debug_zone)));
     ml_redis_conf_subscribe_act(cmd_conn, &ctx, msg.get());

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "platform/framework/framework.h"
-#include "services/thread_slot.h"
+#include "services/threads.h"
 
 // The whole life of the process: start-up steps, then the main loop until the
 // stop sequence begins. -1 after any start-up failure (after its message).

@@ -1,19 +1,22 @@
 // The receive thread: the one producer of the sample buckets.
 //
-// One LPOP per pass on the thread's own connection. A popped message is
+// One blocking pop (BLPOP with a 100 ms time-out) per pass on the thread's
+// own connection. A popped message is
 // dropped (after its line) when the queues are full, when it is not exactly
 // SAMPLE_MSG_LEN bytes, or when its domain is governed by no known policy;
 // otherwise a copy goes to the bucket chosen from its identifiers, so that
 // one argument's samples keep their arrival order.
 //
-// Pacing: an empty list is polled every millisecond. At the queue limit the
+// Pacing: an empty list is waited on in Redis, so an idle thread costs ten
+// commands a second and a pushed sample is taken at once; a missing or
+// refused reply pauses 100 ms before the next try. At the queue limit the
 // thread does not wait for room: it drops what it popped and pauses 100 ms,
 // which bounds the queued memory and lets the processing threads catch up.
 // Every accepted sample costs a second round trip (the domain's HMGET), so
 // the thread runs at about half the rate Redis answers single commands.
 //
 // Locks: table_lock (read) only during the policy walk, bucket_lock only
-// around the insertion and the count; never both. A lost connection is
+// around the insertion, the count and the consumer's wake-up; never both. A lost connection is
 // reconnected by the client library on the next command, so the thread just
 // sees a missing reply and tries again.
 #include "intake/ml_sample_recv.h"
@@ -32,28 +35,34 @@
 #include "policy/ml_policy.h"
 #include "services/pattern.h"
 #include "services/redis.h"
-#include "services/thread_slot.h"
+#include "services/threads.h"
 
 thread_local redis_conn *recv_dbobj = nullptr;
 
 namespace {
 
 constexpr const char *kUnit = "ml_sample_recv";
-constexpr useconds_t kEmptyPollUs = 1000;
+// How long one blocking pop waits for a sample. It bounds how late the
+// thread sees the stop flag, and costs Redis ten commands a second when idle.
+constexpr const char *kPopWaitSeconds = "0.1";
+constexpr useconds_t kNoReplyPauseUs = 100000;
 constexpr useconds_t kFullPauseUs = 100000;
 constexpr size_t kPatternCap = 256;  // at most 255 characters and the NUL
 
 enum class pop_result { none, empty, other, message };
 
-// One LPOP. On a message, copies at most SAMPLE_COPY_MAX bytes into buf and
-// sets *len to the copied length.
+// One blocking pop: waits up to kPopWaitSeconds for a sample. On a message,
+// copies at most SAMPLE_COPY_MAX bytes into buf and sets *len to the copied
+// length.
 pop_result pop_sample(redis_conn *conn, const char *cmd, unsigned char *buf, uint32_t *len) {
   reply_ptr r(redisconn_run_command(conn, cmd, static_cast<int>(strlen(cmd))));
   if (!r) return pop_result::none;
   if (r->type == ML_REDIS_NIL) return pop_result::empty;
-  if (r->type != ML_REDIS_STRING || !r->str) return pop_result::other;
-  uint64_t n = r->len < SAMPLE_COPY_MAX ? r->len : SAMPLE_COPY_MAX;
-  memcpy(buf, r->str, n);
+  // The reply names the list, then carries the popped value.
+  const redis_reply *value = reply_elem(r.get(), 1);
+  if (!value || value->type != ML_REDIS_STRING || !value->str) return pop_result::other;
+  uint64_t n = value->len < SAMPLE_COPY_MAX ? value->len : SAMPLE_COPY_MAX;
+  memcpy(buf, value->str, n);
   *len = static_cast<uint32_t>(n);
   return pop_result::message;
 }
@@ -84,13 +93,9 @@ bool length_ok(uint32_t n) {
 void queue_sample(sample_buckets *set, const sample_msg *msg) {
   uint32_t index = sample_bucket_index(msg, set->bucket_count);
   assert(index < set->bucket_count);
-  pthread_mutex_lock(&set->bucket_lock);
-  if (sample_insert_node(&set->buckets[index], msg, static_cast<int>(SAMPLE_MSG_LEN)) == 0)
-    sample_count_add(set, 1);
-  else
+  if (sample_queue(set, index, msg, static_cast<int>(SAMPLE_MSG_LEN)) != 0)
     MLD_ERR(kUnit, "Insert Failed for sample policy:%u, url: %d, arg:%d\n", msg->domain_id,
             static_cast<int>(msg->url_id), static_cast<int>(msg->arg_id));
-  pthread_mutex_unlock(&set->bucket_lock);
 }
 
 // Checks and queues one popped message of n bytes held in buf.
@@ -134,12 +139,14 @@ void *sample_recv_thread_run(void *slot) {
   }
   const uint32_t limit = buckets * SAMPLES_PER_BUCKET;
   char cmd[ML_CMD_LEN];
-  snprintf(cmd, sizeof cmd, "lpop %s", SAMPLE_LIST_KEY);
+  snprintf(cmd, sizeof cmd, "blpop %s %s", SAMPLE_LIST_KEY, kPopWaitSeconds);
   unsigned char buf[SAMPLE_COPY_MAX];
   while (!stopping(arg)) {
     uint32_t n = 0;
     pop_result got = pop_sample(recv_dbobj, cmd, buf, &n);
-    if (got == pop_result::none || got == pop_result::empty) usleep(kEmptyPollUs);
+    // An empty list has already waited in Redis; a missing or refused reply
+    // pauses as long, so a failing server is not asked again at once.
+    if (got == pop_result::none || got == pop_result::other) usleep(kNoReplyPauseUs);
     if (got != pop_result::message) continue;
     if (queue_full(set, limit)) {
       usleep(kFullPauseUs);

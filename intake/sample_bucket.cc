@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "log/ml_debug.h"
+#include "services/threads.h"
 
 int init_sample_buckets(sample_buckets *set, uint32_t n) {
   if (!set) return -1;
@@ -18,9 +19,17 @@ int init_sample_buckets(sample_buckets *set, uint32_t n) {
     ML_DEBUG("alloc memory failed");
     return -1;
   }
+  set->ready = static_cast<pthread_cond_t *>(calloc(n ? n : 1, sizeof(pthread_cond_t)));
+  if (!set->ready) {
+    free(set->buckets);
+    set->buckets = nullptr;
+    ML_DEBUG("alloc memory failed");
+    return -1;
+  }
   set->sample_count = 0;
   set->bucket_count = n;
   pthread_mutex_init(&set->bucket_lock, nullptr);
+  for (uint32_t i = 0; i < n; i++) ml_cond_init_monotonic(&set->ready[i]);
   return 0;
 }
 
@@ -29,6 +38,9 @@ void free_sample_buckets(sample_buckets *set) {
   for (uint32_t i = 0; i < set->bucket_count; i++)
     while (sample_node *n = pick_sample(set, &set->buckets[i])) free_msg_node(n);
   assert(set->sample_count == 0);
+  for (uint32_t i = 0; i < set->bucket_count; i++) pthread_cond_destroy(&set->ready[i]);
+  free(set->ready);
+  set->ready = nullptr;
   free(set->buckets);
   set->buckets = nullptr;
   set->bucket_count = 0;
@@ -71,6 +83,42 @@ sample_node *pick_sample(sample_buckets *set, sample_bucket *bucket) {
   }
   pthread_mutex_unlock(&set->bucket_lock);
   return node;
+}
+
+sample_node *wait_sample(sample_buckets *set, uint32_t index, int timeout_ms) {
+  if (!set || index >= set->bucket_count) return nullptr;
+  sample_bucket *bucket = &set->buckets[index];
+  const struct timespec until = ml_deadline_after_ms(timeout_ms);
+  pthread_mutex_lock(&set->bucket_lock);
+  // One wait: an append, sample_buckets_wake or the time-out ends it, and
+  // the caller looks at its stop flag before it waits again.
+  if (!bucket->head) pthread_cond_timedwait(&set->ready[index], &set->bucket_lock, &until);
+  sample_node *node = bucket->head;
+  if (node) {
+    bucket->head = node->next;
+    sample_count_add(set, -1);
+  }
+  pthread_mutex_unlock(&set->bucket_lock);
+  return node;
+}
+
+int sample_queue(sample_buckets *set, uint32_t index, const void *data, int length) {
+  if (!set || index >= set->bucket_count) return -1;
+  pthread_mutex_lock(&set->bucket_lock);
+  const int r = sample_insert_node(&set->buckets[index], data, length);
+  if (r == 0) {
+    sample_count_add(set, 1);
+    pthread_cond_signal(&set->ready[index]);
+  }
+  pthread_mutex_unlock(&set->bucket_lock);
+  return r;
+}
+
+void sample_buckets_wake(sample_buckets *set) {
+  if (!set || !set->ready) return;
+  pthread_mutex_lock(&set->bucket_lock);
+  for (uint32_t i = 0; i < set->bucket_count; i++) pthread_cond_broadcast(&set->ready[i]);
+  pthread_mutex_unlock(&set->bucket_lock);
 }
 
 void free_msg_node(sample_node *node) {

@@ -35,6 +35,7 @@ struct sample_buckets {
   uint32_t sample_count;        // queued in all buckets; guarded by bucket_lock
   uint32_t bucket_count;        // == thread_num
   pthread_mutex_t bucket_lock;  // guards every bucket and sample_count
+  pthread_cond_t *ready;        // one per bucket, signalled (under bucket_lock) on each append
 };
 
 // Samples a bucket may hold on average; the receive thread queues nothing while
@@ -53,6 +54,15 @@ void free_sample_buckets(sample_buckets *set);
 int sample_insert_node(sample_bucket *bucket, const void *data, int length);
 // Takes the oldest node of bucket under bucket_lock; null when it is empty.
 sample_node *pick_sample(sample_buckets *set, sample_bucket *bucket);
+// Takes the oldest node of bucket index, waiting up to timeout_ms for one to
+// be appended (or for sample_buckets_wake). Null when none came (or index is
+// out of range).
+sample_node *wait_sample(sample_buckets *set, uint32_t index, int timeout_ms);
+// Appends a copy of the message to bucket index under bucket_lock, counts it
+// and wakes the bucket's consumer. 0, or -1 with nothing queued.
+int sample_queue(sample_buckets *set, uint32_t index, const void *data, int length);
+// Wakes every consumer waiting in wait_sample (the stop sequence's call).
+void sample_buckets_wake(sample_buckets *set);
 // Frees a node and its message copy; null is ignored.
 void free_msg_node(sample_node *node);
 // The count of queued samples, read without bucket_lock (may be slightly old).

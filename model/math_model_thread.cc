@@ -22,14 +22,16 @@
 #include "model/training_samples.h"
 #include "services/mldb.h"
 #include "services/redis.h"
-#include "services/thread_slot.h"
+#include "services/threads.h"
 #include "tasks/math_task.h"
 
 thread_local redis_conn *math_dbobj = nullptr;
 
 namespace {
 
-constexpr useconds_t kEmptyListUs = 10000;
+// Longest wait on an empty task list before the stop flag is looked at again
+// (the stop sequence also wakes the wait at once).
+constexpr int kEmptyListWaitMs = 100;
 
 // Builds and stores the model of one task. 0 done; -1 failed (the model
 // reference may hold a model for the caller to release).
@@ -84,11 +86,8 @@ void *math_model_thread_run(void *slot) {
   ml_hmm_model *model = nullptr;
   while (arg->stop_flag->load(std::memory_order_relaxed) == 0) {
     math_task task;
-    const int got = ml_get_math_task(arg->tasks, &task);
-    if (got == -2) {
-      usleep(kEmptyListUs);
-      continue;
-    }
+    const int got = ml_wait_math_task(arg->tasks, &task, kEmptyListWaitMs);
+    if (got == -2) continue;
     if (got != 0) continue;
     ML_DEBUG("Start to generate math models...\\n");
     if (build_model(math_dbobj, &db, &task, &list, &model) == 0) {

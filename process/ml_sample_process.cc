@@ -1,11 +1,10 @@
 // Sample processing threads.
 //
-// One sample is handled per turn of the loop; the thread sleeps (10 ms) only
-// when its bucket is empty. process_sample stores the value and its pattern
-// in one transaction that spans just the two inserts; the Redis counter and
-// state writes come after the commit and are not undone by a later failure.
-// A commit that fails leaves the sample uncounted: normalcount then only
-// counts samples that really are in the database.
+// One sample is handled per turn of the loop; an empty bucket is waited on
+// (the receive thread wakes the wait when it appends). process_sample stores the value and its
+// pattern in one transaction that spans just the two inserts; the Redis counter and state writes
+// come after the commit and are not undone by a later failure. A commit that fails leaves the
+// sample uncounted: normalcount then only counts samples that really are in the database.
 #include "process/ml_sample_process.h"
 
 #include <mysql.h>
@@ -24,7 +23,7 @@
 #include "process/sample_store.h"
 #include "services/mldb.h"
 #include "services/redis.h"
-#include "services/thread_slot.h"
+#include "services/threads.h"
 
 thread_local redis_conn *process_dbobj = nullptr;
 
@@ -34,7 +33,9 @@ constexpr const char *kUnit = "ml_sample_process";
 constexpr uint32_t kArgLenMax = 1025;  // value bytes a sample may carry
 constexpr uint32_t kRealLenMax = 256;  // longer values only count as abnormal
 constexpr size_t kEscapedMax = 1024;
-constexpr useconds_t kEmptyBucketUs = 10000;
+// Longest wait on an empty bucket before the stop flag is looked at again
+// (the stop sequence also wakes the wait at once).
+constexpr int kEmptyBucketWaitMs = 100;
 
 // The two inserts in one transaction. 0 stored, 1 skipped (pattern cap), -1 failed.
 int store_sample(ml_db_obj *db, const stored_sample *s, const char *dbname,
@@ -205,17 +206,14 @@ int sample_process_loop(process_thread_arg *arg) {
     ML_DEBUG("Invalid index %d", arg->index);
     return -1;
   }
-  sample_bucket *bucket = &arg->buckets->buckets[arg->index];
   ml_db_obj db;
   init_ml_db_obj(&db);
   ml_db_connect_retry(&db, arg->db_connect_lock);
   const process_env env{&db, process_dbobj, arg->policies, arg->tasks};
   while (arg->stop_flag->load(std::memory_order_relaxed) == 0) {
-    sample_node *node = pick_sample(arg->buckets, bucket);
-    if (!node) {
-      usleep(kEmptyBucketUs);
-      continue;
-    }
+    sample_node *node =
+        wait_sample(arg->buckets, static_cast<uint32_t>(arg->index), kEmptyBucketWaitMs);
+    if (!node) continue;
     handle_node(node, &env);
     free_msg_node(node);
   }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "log/ml_debug.h"
+#include "services/threads.h"
 
 int ml_math_task_list_init(math_task_array *ta) {
   if (!ta) return -1;
@@ -17,6 +18,7 @@ int ml_math_task_list_init(math_task_array *ta) {
   }
   ta->task_count = 0;
   pthread_mutex_init(&ta->task_lock, nullptr);
+  ml_cond_init_monotonic(&ta->task_ready);
   return 0;
 }
 
@@ -30,6 +32,7 @@ void ml_math_task_list_free(math_task_array *ta) {
   ta->list = nullptr;
   ta->task_count = 0;
   pthread_mutex_destroy(&ta->task_lock);
+  pthread_cond_destroy(&ta->task_ready);
 }
 
 int ml_add_math_task(math_task_array *ta, const math_task *task) {
@@ -57,15 +60,22 @@ int ml_add_math_task(math_task_array *ta, const math_task *task) {
       l->head = node;
     l->tail = node;
     ta->task_count++;
+    pthread_cond_signal(&ta->task_ready);
   }
   pthread_mutex_unlock(&ta->task_lock);
   if (r != 0) free(node);
   return r;
 }
 
-int ml_get_math_task(math_task_array *ta, math_task *out) {
+int ml_get_math_task(math_task_array *ta, math_task *out) { return ml_wait_math_task(ta, out, 0); }
+
+int ml_wait_math_task(math_task_array *ta, math_task *out, int timeout_ms) {
   if (!ta || !out || !ta->list) return -1;
+  const struct timespec until = ml_deadline_after_ms(timeout_ms);
   pthread_mutex_lock(&ta->task_lock);
+  // One wait: an add, a wake or the time-out ends it.
+  if (!ta->list->head && timeout_ms > 0)
+    pthread_cond_timedwait(&ta->task_ready, &ta->task_lock, &until);
   task_node *node = ta->list->head;
   if (node) {
     assert(ta->task_count > 0);
@@ -79,4 +89,11 @@ int ml_get_math_task(math_task_array *ta, math_task *out) {
   *out = node->task;
   free(node);
   return 0;
+}
+
+void ml_math_task_list_wake(math_task_array *ta) {
+  if (!ta || !ta->list) return;
+  pthread_mutex_lock(&ta->task_lock);
+  pthread_cond_broadcast(&ta->task_ready);
+  pthread_mutex_unlock(&ta->task_lock);
 }

@@ -41,6 +41,7 @@ struct math_task_array {
   task_list *list;
   uint32_t task_count;
   pthread_mutex_t task_lock;
+  pthread_cond_t task_ready;  // signalled (under task_lock) on each add
 };
 
 constexpr uint32_t MATH_TASK_MAX = 8192;
@@ -56,3 +57,8 @@ int ml_add_math_task(math_task_array *ta, const math_task *task);
 // Takes the oldest task into out. 0; -2 when the list is empty; -1 when the
 // list does not exist or an argument is null.
 int ml_get_math_task(math_task_array *ta, math_task *out);
+// The same, but waits up to timeout_ms for a task to be added (or for
+// ml_math_task_list_wake) when the list is empty; -2 when none came.
+int ml_wait_math_task(math_task_array *ta, math_task *out, int timeout_ms);
+// Wakes every thread waiting in ml_wait_math_task (the stop sequence's call).
+void ml_math_task_list_wake(math_task_array *ta);

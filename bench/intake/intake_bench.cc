@@ -34,7 +34,7 @@
 #include "log/ml_debug.h"
 #include "policy/ml_policy.h"
 #include "services/redis.h"
-#include "services/thread_slot.h"
+#include "services/threads.h"
 
 namespace {
 

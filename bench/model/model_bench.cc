@@ -37,7 +37,7 @@
 #include "model/training_samples.h"
 #include "services/mldb.h"
 #include "services/redis.h"
-#include "services/thread_slot.h"
+#include "services/threads.h"
 #include "tasks/math_task.h"
 
 namespace {

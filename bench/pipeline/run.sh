@@ -2,7 +2,7 @@
 # Sample pipeline benchmark: ml_daemon against a direct driver of the same
 # per-sample Redis commands and SQL transaction, both pinned to the same CPUs.
 #
-#   bench/pipeline/run.sh [BUILD_DIR] [SAMPLES]      (CPUS=0,1 to choose the CPUs)
+#   bench/pipeline/run.sh [BUILD_DIR] [SAMPLES] [ROUNDS]   (CPUS=0,1 to choose the CPUs)
 #
 # Needs the private services (scripts/services start) and a quiet
 # arg:mlnsample: no other daemon may pop it meanwhile.
@@ -10,6 +10,7 @@ set -eu
 top=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-$top/build}
 samples=${2:-6000}
+rounds=${3:-5}
 cpus=${CPUS:-0-$(($(nproc) - 1))}
 db=mlbench_pipeline
 root=$(mktemp -d /tmp/ml-pipeline-bench.XXXXXX)
@@ -18,4 +19,4 @@ trap 'rm -rf "$root"; mariadb --protocol=socket -S "$top/var/mariadb/mysqld.sock
 "$top/scripts/mldb-provision" "$db" >/dev/null
 cmake --build "$build" --target pipeline_bench ml_daemon >/dev/null
 echo "pinned to CPUs $cpus"
-taskset -c "$cpus" "$build/bin/pipeline_bench" "$build/bin/ml_daemon" "$root" "$db" "$samples"
+taskset -c "$cpus" "$build/bin/pipeline_bench" "$build/bin/ml_daemon" "$root" "$db" "$samples" "$rounds"

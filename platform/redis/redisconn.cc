@@ -12,8 +12,9 @@
 // caller can never free a part of a reply by mistake.
 //
 // Pub/sub: after SUBSCRIBE the context only receives. redisconn_get_subscribe
-// polls the socket with a zero timeout, feeds what arrived to hiredis' reader
-// and hands out one "message" reply at a time.
+// polls the socket with a zero timeout (redisconn_wait_subscribe with a
+// bounded one), feeds what arrived to hiredis' reader and hands out one
+// "message" reply at a time.
 #include "platform/redis/redisconn.h"
 
 #include <hiredis/hiredis.h>
@@ -28,6 +29,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -276,9 +278,13 @@ redis_reply *redisconn_run_command(redis_conn *conn, const char *command, int le
 
 void redisconn_free_result(redis_reply *reply) { free(reply); }
 
-redis_reply *redisconn_get_subscribe(redis_conn *conn) {
-  if (!conn || conn->channels.empty()) return nullptr;
-  if (!ensure_connected(conn)) return nullptr;
+namespace {
+
+// The next published message, waiting up to timeout_ms for the socket to
+// have something (0: no wait). Subscription confirmations are consumed on
+// the way, within the same deadline.
+redis_reply *next_message(redis_conn *conn, int timeout_ms) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
     void *raw = nullptr;
     if (redisGetReplyFromReader(conn->ctx, &raw) != REDIS_OK) {
@@ -286,9 +292,11 @@ redis_reply *redisconn_get_subscribe(redis_conn *conn) {
       return nullptr;
     }
     if (!raw) {
-      // Nothing complete buffered: read what the socket has, without waiting.
+      // Nothing complete buffered: wait for the socket, then read what it has.
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       struct pollfd p = {conn->ctx->fd, POLLIN, 0};
-      int n = poll(&p, 1, 0);
+      int n = poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
       if (n <= 0) return nullptr;
       if (redisBufferRead(conn->ctx) != REDIS_OK) {
         drop_context(conn);
@@ -298,7 +306,7 @@ redis_reply *redisconn_get_subscribe(redis_conn *conn) {
         drop_context(conn);
         return nullptr;
       }
-      if (!raw) return nullptr;
+      if (!raw) continue;  // a partial reply: wait for the rest within the deadline
     }
     HiredisReply r(static_cast<redisReply *>(raw));
     // Only published messages go to the caller; confirmations and pongs do not.
@@ -306,6 +314,25 @@ redis_reply *redisconn_get_subscribe(redis_conn *conn) {
         iequals(std::string_view(r->element[0]->str, r->element[0]->len), "message"))
       return convert(r.get());
   }
+}
+
+}  // namespace
+
+redis_reply *redisconn_get_subscribe(redis_conn *conn) {
+  if (!conn || conn->channels.empty()) return nullptr;
+  if (!ensure_connected(conn)) return nullptr;
+  return next_message(conn, 0);
+}
+
+redis_reply *redisconn_wait_subscribe(redis_conn *conn, int timeout_ms) {
+  if (!conn || conn->channels.empty()) return nullptr;
+  if (timeout_ms < 0) timeout_ms = 0;
+  if (!ensure_connected(conn)) {
+    // Reconnects are paced by the library; the caller's loop must not spin.
+    std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+    return nullptr;
+  }
+  return next_message(conn, timeout_ms);
 }
 
 int redis_rpush(redis_conn *conn, const char *key, const char *value, int length) {

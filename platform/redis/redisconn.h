@@ -64,6 +64,10 @@ void redisconn_free_result(redis_reply *reply);
 // ("message", channel, payload), or null when none is waiting. Never blocks.
 // Subscription confirmations are consumed, not returned.
 redis_reply *redisconn_get_subscribe(redis_conn *conn);
+// The same, but waits up to timeout_ms milliseconds for a message to arrive
+// (returning as soon as one does), so an idle subscriber costs no CPU. While
+// the connection is broken it sleeps the time-out and returns null.
+redis_reply *redisconn_wait_subscribe(redis_conn *conn, int timeout_ms);
 
 // Appends value (length bytes, any content) to the list under key. Returns the
 // list's new length, or -1.

@@ -16,7 +16,7 @@
 #include "policy/ml_policy.h"
 #include "process/ml_sample_process.h"
 #include "services/redis.h"
-#include "services/thread_slot.h"
+#include "services/threads.h"
 #include "tasks/math_task.h"
 
 namespace mlt {
