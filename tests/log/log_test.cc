@@ -104,6 +104,33 @@ TEST_F(LogTest, DaemonLogNeedsFlagFileAndCutsLongText) {
   EXPECT_EQ(raw.substr(24 + 19), " " + string(234, 'x') + string(2, '\0'));
 }
 
+// A header of the right magic but impossible geometry is refused and the
+// file left alone until cleared; a foreign or short header is replaced.
+TEST_F(LogTest, BadHeadersAreRefusedOrReplaced) {
+  auto put_header = [&](sys_log_header h, size_t keep) {
+    unsigned char raw[24];
+    sys_log_encode_header(h, raw);
+    mlt::write_file(log_path(0), string(reinterpret_cast<char *>(raw), keep));
+  };
+  for (sys_log_header h : {sys_log_header{SYS_LOG_MAGIC, 0, 24, 0, 0},
+                           {SYS_LOG_MAGIC, 8, 24 + 8 * 128, 0, 8},
+                           {SYS_LOG_MAGIC, 1, 24 + 128, 9, 8},
+                           {SYS_LOG_MAGIC, 1, 24 + 100, 1, 8}}) {
+    put_header(h, 24);
+    EXPECT_EQ(sys_log_print(0, "x"), -1) << h.next_index << "/" << h.count << "/" << h.max_records;
+    EXPECT_EQ(record(0, 0), "");
+    EXPECT_EQ(fs::file_size(log_path(0)), 24u);
+  }
+  ASSERT_EQ(sys_log_clear(0), 0);
+  EXPECT_EQ(sys_log_print(0, "x"), 0);
+  put_header({0x12345678, 3, 24 + 3 * 128, 3, 8}, 24);
+  EXPECT_EQ(sys_log_print(0, "y"), 0);
+  put_header({SYS_LOG_MAGIC, 3, 24 + 3 * 128, 3, 8}, 10);
+  EXPECT_EQ(sys_log_print(0, "z"), 0);
+  EXPECT_EQ(header(0), (Fields{0x5A5A5A5A, 1, 24 + 128, 1, 8}));
+  EXPECT_EQ(record(0, 0), "z");
+}
+
 TEST_F(LogTest, TwoProcessesLoseAndTearNone) {
   constexpr int kEach = 2000;
   sys_log_instance[0].max_records = 2 * kEach;

@@ -162,6 +162,61 @@ struct List {
   }
 };
 
+// Six numeric values and one injection: the injection scores far below the
+// rest, is flagged, and the model returned is the one trained without it.
+TEST(mathmodel_train, FillsEveryItemFieldAndTrainsAgainWithoutTheNoise) {
+  List list, clean;
+  const std::vector<string> values = {"12345", "678", "4021", "7", "99-12", "55"};
+  for (size_t i = 0; i < values.size(); ++i)
+    for (List *l : {&list, &clean}) l->add(values[i], 40 - 5 * static_cast<int>(i));
+  list.add("1' OR 'x'='x'--", 1);
+  ml_hmm_model *m = nullptr, *without = nullptr;
+  ASSERT_EQ(0, ml_train_hmm_model(&m, &list.l, 10));
+  ASSERT_EQ(0, ml_train_hmm_model(&without, &clean.l, 10));
+  Model owned(m), owned_without(without);
+  EXPECT_EQ(1, m->noise_count);
+  for (int i = 1; i <= 10; ++i)
+    for (int k = 1; k <= ML_HMM_SYMBOLS; ++k)
+      ASSERT_EQ(without->emission[i][k], m->emission[i][k]) << i << "," << k;
+  double w = 0, sum = 0, sq = 0;  // over the non-noise items, weighted by count
+  for (int i = 0; i < list.l.count; ++i) {
+    const ml_sample_item &it = list.l.items[i];
+    const string v(it.sample_str, it.sample_len);
+    string pattern;
+    for (int32_t k : symbols_of(v)) pattern.push_back(static_cast<char>('0' + k));
+    EXPECT_EQ(pattern, it.pattern) << v;
+    ASSERT_EQ(std::ssize(pattern), it.sequence_len);
+    double p = 0.0;
+    ASSERT_EQ(0, ml_hmm_calc_prob_by_seq(m, it.sequence, it.sequence_len, &p));
+    EXPECT_DOUBLE_EQ(std::exp(p), it.average_probability);
+    EXPECT_EQ(v[1] == '\'' ? 1 : 0, it.noise_flag) << v;
+    if (it.noise_flag) continue;
+    w += it.pattern_count;
+    sum += it.pattern_count * p;
+    sq += it.pattern_count * p * p;
+  }
+  EXPECT_NEAR(sum / w, m->prob_mean_ex, 1e-9);
+  EXPECT_NEAR(sq / w - (sum / w) * (sum / w), m->variance_ex, 1e-9);
+  // Training the same list again replaces its sequences (the sanitizer build
+  // sees a leak otherwise) and gives the same model.
+  ml_hmm_model *again = nullptr;
+  ASSERT_EQ(0, ml_train_hmm_model(&again, &list.l, 10));
+  Model owned_again(again);
+  EXPECT_EQ(m->prob_mean_ex, again->prob_mean_ex);
+}
+
+// One dominant pattern gives an IQR of 0: a rarer legitimate value stays.
+TEST(mathmodel_train, MinorityPatternsAreNotNoise) {
+  List list;
+  list.add("Malaga", 3);
+  list.add("gie-ming", 1);
+  list.add("Paris", 2);
+  ml_hmm_model *m = nullptr;
+  ASSERT_EQ(0, ml_train_hmm_model(&m, &list.l, 10));
+  Model owned(m);
+  for (int i = 0; i < list.l.count; ++i) EXPECT_EQ(0, list.l.items[i].noise_flag) << i;
+}
+
 TEST(mathmodel_train, NothingTrainableFailsWithoutAModel) {
   List empty, blanks;
   blanks.add("", 5);
@@ -190,13 +245,18 @@ TEST(mathmodel_boxplot, ExactQuartilesFencesAndCounts) {
   EXPECT_EQ(5, b.definite_anomaly_cnt);
 }
 
-TEST(mathmodel_boxplot, NanAndInfinityStayDefined) {
+TEST(mathmodel_boxplot, ZeroIqrUsesTheSpreadFloorAndBadNumbersStayDefined) {
   std::vector<double> v(500, -0.4);
   v[0] = std::numeric_limits<double>::quiet_NaN();
   v[1] = -std::numeric_limits<double>::infinity();
   v[2] = std::numeric_limits<double>::infinity();
+  v[3] = -1.0;  // within 1.5 * 0.5 of q1: normal
+  v[4] = -1.5;  // potential
   ml_boxplot b{};
   ASSERT_EQ(0, ml_calc_boxplot(v.data(), 500, &b));
+  EXPECT_DOUBLE_EQ(-0.4 - 0.75, b.q4);
+  EXPECT_DOUBLE_EQ(-0.4 - 1.5, b.q5);
+  EXPECT_EQ(1, b.potential_anomaly_cnt);
   EXPECT_EQ(2, b.definite_anomaly_cnt);  // NaN and -inf
   const double *fields = &b.q2;
   for (int k = 0; k < 12; ++k) EXPECT_TRUE(std::isfinite(fields[k])) << k;

@@ -1,5 +1,6 @@
 // Model building in-process against the real Redis and MariaDB: the means,
-// the boxplot groups and the model texts.
+// the boxplot groups, the model texts, the training read of bad input and the
+// store, which writes results back and rolls its transaction back on failure.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,6 +11,7 @@
 #include "model/math_model_thread.h"
 #include "model/model_stats.h"
 #include "model/model_store.h"
+#include "model/training_samples.h"
 #include "services/mldb.h"
 #include "services/redis.h"
 #include "tests/process/sql_check.h"
@@ -91,6 +93,104 @@ TEST(ModelDb, ModelTextsAreExact) {
             "0.000000,0.000000]}"}})
     EXPECT_EQ(redis.str({"HGET", k, f}), want);
   redis.cmd({"DEL", k});
+}
+
+// A database, a Redis connection of the daemon's client and a database object.
+class ModelStore : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    mlt::provision_db(db);
+    ASSERT_NE(conn, nullptr);
+    ASSERT_EQ(init_ml_db_obj(&obj), 0);
+    ASSERT_EQ(obj.db_connect(&obj), 0);
+  }
+  void TearDown() override {
+    obj.db_close(&obj);
+    redis.del_pattern("arg:" + to_string(id) + ":*");
+    redis.del_pattern("arg:*:" + to_string(id) + ":*");
+    mlt::drop_db(db);
+  }
+  string table(uint32_t a, bool tmp) {
+    return db + ".ml_sample_" + string(tmp ? "tmp_" : "") + (a % 16 < 10 ? "0" : "") +
+           to_string(a % 16);
+  }
+  // Column 0 of the first row, read over the daemon's own connection.
+  string own(const string &q) {
+    if (obj.db_execute(&obj, q.c_str()) != 0) return "error";
+    recordset_guard rs(&obj);
+    if (rs.create() != 0) return "error";
+    MYSQL_ROW row = mysql_fetch_row(rs->result);
+    return row && row[0] ? row[0] : "";
+  }
+
+  const uint32_t id = mlt::unique_id();
+  const string db = "mlt_model_" + to_string(id);
+  redis_conn *conn = redisconn_connect(ML_REDIS_HOST, ML_REDIS_PORT);  // never closed
+  ml_db_obj obj{};
+  mlt::Redis redis;
+  mlt::Sql sql;
+};
+
+// Rows with an empty field, no count or a noise flag, and manual values of
+// every bad form are skipped, never a failure. The store then writes each
+// table item's probability, average and noise flag to its row and a manual
+// item's probability to its value.
+TEST_F(ModelStore, TrainingReadSkipsBadInputAndTheStoreWritesResultsBack) {
+  sql.exec("insert into " + table(35, false) +
+           " (arg_id, sample_str, pattern, pattern_count, noise_flag) values (35,'abc','AAA',3,0),"
+           "(35,'','B',1,0),(35,'xyz','',1,0),(35,'q','Q',0,0),(35,'n','N',1,1)");
+  const string mk = "arg:manuals:" + to_string(id) + ":35";
+  const string head = "{\"sample\":\"", tail = "\",\"prob\":";
+  redis.cmd({"HSET", mk, "good", head + "aGVsbG8=" + tail + "0.5,}", "json", "not json", "b64",
+             head + "!!!*" + tail + "1}", "empty", head + tail + "1}", "long",
+             head + string(10240, 'A') + tail + "1}"});
+  ml_sample_list list{};
+  ASSERT_EQ(mm_get_sample(conn, id, &obj, db.c_str(), 35, &list), 0);
+  std::vector<string> got;
+  for (int i = 0; i < list.count; i++) {
+    const ml_sample_item &it = list.items[i];
+    got.push_back(string(it.sample_str, it.sample_len) + "/" + to_string(it.pattern_count) + "/" +
+                  to_string(it.is_manual));
+  }
+  ASSERT_EQ(got, (std::vector<string>{"abc/3/0", "hello/1/1"}));
+
+  snprintf(list.items[0].pattern, 4, "AAA");
+  list.items[0].pattern_probability = -1.25;
+  list.items[0].average_probability = 0.25;
+  list.items[0].noise_flag = 1;
+  snprintf(list.items[1].pattern, 6, "HELLO");
+  list.items[1].pattern_probability = -1.5;
+  ml_hmm_model *m = ml_hmm_create(ML_HMM_STATES, ML_HMM_SYMBOLS, 3);
+  math_task task{};
+  task.type = MATH_TASK_MANUAL;
+  EXPECT_EQ(mm_write_to_db(&obj, conn, db.c_str(), id, 35, &list, m, &task), 0);
+  ml_hmm_free(m);
+  mm_free_sample_list(&list);
+  EXPECT_EQ(sql.one("select concat(pattern_probability, '/', average_probability, '/', noise_flag)"
+                    " from " +
+                    table(35, false) + " where pattern='AAA'"),
+            "-1.25/0.25/1");
+  EXPECT_EQ(redis.str({"HGET", mk, "HELLO"}), "{\"sample\":\"aGVsbG8=\",\"prob\":-1.500000,}");
+  EXPECT_EQ(redis.str({"HGET", "arg:" + to_string(id) + ":35", "arg_learn_stat"}), "4");
+}
+
+// A statement failing inside the store's transaction rolls the temporary
+// sample delete back, ends the transaction and leaves the state alone.
+TEST_F(ModelStore, FailedStoreRollsBack) {
+  sql.exec("insert into " + table(40, true) + " (arg_id, sample_str, pattern) select 40, 'abc', " +
+           "'P' from " + db + ".seq_1_to_500");
+  sql.exec("drop table " + db + ".url_args_info");
+  const string k = "arg:" + to_string(id) + ":40";
+  redis.cmd({"HSET", k, "arg_learn_stat", "2", "events", "0"});
+  ml_hmm_model *m = ml_hmm_create(ML_HMM_STATES, ML_HMM_SYMBOLS, 3);
+  ml_sample_list list{};
+  math_task task{};
+  task.type = MATH_TASK_AUTO;
+  EXPECT_EQ(mm_write_to_db(&obj, conn, db.c_str(), id, 40, &list, m, &task), -1);
+  ml_hmm_free(m);
+  EXPECT_EQ(own("select @@in_transaction"), "0");
+  EXPECT_EQ(own("select count(*) from " + table(40, true)), "500");
+  EXPECT_EQ(redis.str({"HGET", k, "arg_learn_stat"}), "2");
 }
 
 }  // namespace

@@ -115,6 +115,13 @@ TEST_F(ModelE2e, LearnsThenLearnsManuallyThenRelearnsAndStops) {
   for (const char *f : {"mean_length", "mean_prob", "prob_mean_ex", "variance_ex"})
     EXPECT_TRUE(matches(field(d1, 7, f), "#")) << f << " " << field(d1, 7, f);
   EXPECT_EQ(sql.num("select count(*) from " + db + ".url_args_info where arg_id=7"), 1);
+  // Every stored pattern got its scores back from the trained model.
+  const string patterns = db + ".ml_sample_07 where arg_id=7";
+  EXPECT_GT(sql.num("select count(*) from " + patterns), 0);
+  EXPECT_EQ(sql.num("select count(*) from " + patterns +
+                    " and (noise_flag not in (0,1) or (noise_flag=0 and (pattern_probability=0"
+                    " or average_probability<=0)))"),
+            0);
   const string bkey = akey(d1, 7, "boxplot:"),
                tmp_rows = "select count(*) from " + db + ".ml_sample_tmp_07 where arg_id=7";
   mlt::Reply boxes = redis.cmd({"LRANGE", bkey, "0", "-1"});

@@ -1,5 +1,6 @@
 // Framework stand-in: registration, configuration record, core files, CPU
-// count and the debug zone, all below a private root folder.
+// count and the debug zone, all below a private root folder; the decoder of
+// configuration messages.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -7,10 +8,13 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstring>
 #include <filesystem>
 #include <string>
+#include <tuple>
 
 #include "platform/framework/framework.h"
+#include "platform/framework/msg_info.h"
 #include "tests/testutil/testutil.h"
 
 namespace {
@@ -48,6 +52,40 @@ TEST_F(FrameworkTest, GlobalRecordComesFromTheConfigurationFile) {
   sys_global_conf *conf = cmf_query_update(nCfg_query(NCFG_GLOBAL_CONF));
   ASSERT_NE(conf, nullptr);
   EXPECT_EQ(reinterpret_cast<uint32_t *>(conf)[5], 5u);
+}
+
+// A message is one JSON object of integer class and action, in-range ids and
+// string names, and nothing after it; anything else is refused with the event
+// left zeroed, so no handler acts on half a message.
+TEST_F(FrameworkTest, ConfigurationDecoderRefusesWhatIsNotAnEvent) {
+  const mlne_msg_info zero{};
+  mlne_msg_info info;
+  for (const std::string text :
+       {"not json", "[1,2]", "\"s\"", "{\"action\":1}", "{\"class\":\"0\",\"action\":1}",
+        "{\"class\":0.5,\"action\":1}", "{\"class\":2147483648,\"action\":1}",
+        "{\"class\":2,\"action\":10,\"domain_id\":-1}",
+        "{\"class\":2,\"action\":10,\"arg_id\":4294967296}",
+        "{\"class\":0,\"action\":1,\"vdom\":5}",
+        "{\"class\":0,\"action\":1,\"vdom\":\"v\",\"policy\":[\"p\"]}",
+        "{\"class\":0,\"action\":1}junk", "{\"class\":0,\"action\":1}{}"}) {
+    memset(&info, 0xff, sizeof info);
+    EXPECT_EQ(mlne_get_msg_info(text.data(), static_cast<int>(text.size()), &info), -1) << text;
+    EXPECT_EQ(memcmp(&info, &zero, sizeof info), 0) << text;
+  }
+  EXPECT_EQ(mlne_get_msg_info(nullptr, 4, &info), -1);
+  EXPECT_EQ(mlne_get_msg_info("{}", 0, &info), -1);
+
+  // Accepted: trailing blanks, the extreme ids, names cut to their fields,
+  // and exactly len bytes read.
+  const std::string ok =
+      "{\"class\":4,\"action\":-6,\"domain_id\":4294967295,\"arg_id\":7,"
+      "\"vdom\":\"abcdefghijklmnop\",\"policy\":\"" +
+      std::string(100, 'p') + "\"} \r\n";
+  ASSERT_EQ(mlne_get_msg_info(ok.data(), static_cast<int>(ok.size()), &info), 0);
+  EXPECT_EQ(std::make_tuple(info.event_class, info.event_action, info.domain_id, info.arg_id),
+            std::make_tuple(4, -6, 4294967295u, 7u));
+  EXPECT_EQ(std::string(info.vdom) + "/" + info.policy_name, "abcdefghijk/" + std::string(63, 'p'));
+  EXPECT_EQ(mlne_get_msg_info("{\"class\":1,\"action\":2}junk", 22, &info), 0);
 }
 
 TEST_F(FrameworkTest, OldestSurplusCoreFilesAreRemoved) {

@@ -2,6 +2,7 @@
 // then the running daemon fed by ml_sample_push. SERIAL: the daemon pops the
 // shared list arg:mlnsample.
 #include <gtest/gtest.h>
+#include <json-c/json.h>
 #include <signal.h>
 #include <sys/socket.h>
 
@@ -12,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "arg/arg_notify.h"
 #include "arg/arg_state.h"
 #include "arg/arg_tasks.h"
 #include "log/ml_debug.h"
@@ -200,6 +202,35 @@ TEST_F(Process, DomainWithAnUnsafeDatabaseNameIsRefused) {
   redis.cmd({"HSET", "domain_info:" + to_string(d), "mysql_dbname", db});
   EXPECT_EQ(process_sample(&m, &env), 0);
   EXPECT_EQ(field(d, a, "normalcount"), "1");
+}
+
+// Names holding quotes, backslashes and control characters reach the proxy
+// as the same names: the notice is JSON that parses back to them.
+TEST_F(Process, NoticeEscapesNamesHoldingQuotes) {
+  const uint32_t d = domain(1, 1);
+  const string pol = "po\"l\\", name = "a\"b'c\\d\te";
+  hset("domain_info:" + to_string(d), {"policy_name", pol});
+  hset("arg:" + to_string(d) + ":5", {"arg_name", name, "urlid", "12"});
+  mlt::Reply(static_cast<redisReply *>(redisCommand(sub.ctx(), "SUBSCRIBE ml_arg_event")));
+  redisSetTimeout(sub.ctx(), {20, 0});
+  ASSERT_EQ(sendmsg_proxyd_arg(rc, d, 5, 3, 2), 0);
+  string notice;
+  while (notice.find("d" + to_string(d) + ".example") == string::npos) {
+    void *r = nullptr;
+    ASSERT_EQ(redisGetReply(sub.ctx(), &r), REDIS_OK);
+    mlt::Reply msg(static_cast<redisReply *>(r));
+    notice = msg->elements == 3 && msg->element[2]->str ? msg->element[2]->str : "";
+  }
+  json_object *o = json_tokener_parse(notice.c_str());
+  ASSERT_NE(o, nullptr) << notice;
+  auto text = [&](const char *key) {
+    json_object *v = nullptr;
+    return json_object_object_get_ex(o, key, &v) ? string(json_object_get_string(v)) : "<none>";
+  };
+  EXPECT_EQ(text("argname"), name) << notice;
+  EXPECT_EQ(text("policyname"), pol) << notice;
+  EXPECT_EQ(text("mtype") + "," + text("ctype") + "," + text("adomname"), "3,2," + vdom);
+  json_object_put(o);
 }
 
 TEST_F(Process, PipelineStoresCountsAndRefuses) {
