@@ -40,6 +40,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -54,7 +55,11 @@ using clk = std::chrono::steady_clock;
 using std::string;
 
 constexpr int kMessages = 100;  // configuration messages and samples, each
+// The pause before each event: 20 ms and a seeded random part of up to
+// 10 ms, so that events do not fall in step with a periodic wake-up of the
+// daemon (a fixed pause would meet a 10 ms sleep at the same phase each time).
 constexpr auto kSpacing = std::chrono::milliseconds(20);
+constexpr int kJitterUs = 10000;
 constexpr auto kSettle = std::chrono::seconds(3);
 constexpr auto kDeadline = std::chrono::seconds(1);  // a reaction not seen by then is missed
 constexpr int kStops = 5;
@@ -465,13 +470,18 @@ Spread spread(std::vector<double> ms, int missed) {
   return s;
 }
 
+void pause_before_event(std::mt19937 *rng) {
+  std::uniform_int_distribution<int> jitter(0, kJitterUs);
+  std::this_thread::sleep_for(kSpacing + std::chrono::microseconds(jitter(*rng)));
+}
+
 double ms_since(clk::time_point t0) {
   return std::chrono::duration<double, std::milli>(clk::now() - t0).count();
 }
 
 // Relearn messages for the configuration argument: each one sets its
 // anomaly_cnt (made 1 before) back to 0.
-Spread config_latency(const Bench &b) {
+Spread config_latency(const Bench &b, std::mt19937 *rng) {
   redisContext *c = redis_open();
   RedisGuard g{c};
   const string key = arg_key(b, kConfArg);
@@ -482,7 +492,7 @@ Spread config_latency(const Bench &b) {
   int missed = 0;
   for (int i = 0; i < kMessages; i++) {
     rcmd(c, "HSET %s anomaly_cnt 1", key.c_str());
-    std::this_thread::sleep_for(kSpacing);
+    pause_before_event(rng);
     const auto t0 = clk::now();
     rcmd(c, "PUBLISH channel1 %s", msg);
     bool seen = false;
@@ -507,7 +517,7 @@ string sample_bytes(uint32_t domain, long n) {
 
 // Samples pushed one at a time: taken (the list empty again) and counted
 // (normalcount of the argument rising).
-void sample_latency(const Bench &b, Spread *taken, Spread *counted) {
+void sample_latency(const Bench &b, std::mt19937 *rng, Spread *taken, Spread *counted) {
   redisContext *c = redis_open();
   RedisGuard g{c};
   const string key = arg_key(b, kSampleArg);
@@ -516,7 +526,7 @@ void sample_latency(const Bench &b, Spread *taken, Spread *counted) {
   for (int i = 0; i < kMessages; i++) {
     const long before = atol(rtext(c, "HGET %s normalcount", key.c_str()).c_str());
     const string msg = sample_bytes(b.domain, i);
-    std::this_thread::sleep_for(kSpacing);
+    pause_before_event(rng);
     const auto t0 = clk::now();
     rcmd(c, "RPUSH %s %b", SAMPLE_LIST_KEY, msg.data(), msg.size());
     double took = -1, count = -1;
@@ -607,9 +617,10 @@ int main(int argc, char **argv) {
          static_cast<long long>(kSettle.count()));
   std::this_thread::sleep_for(kSettle);
   const IdleFigures idle = measure_idle(b, pid);
-  const Spread conf = config_latency(b);
+  std::mt19937 rng(20261206);
+  const Spread conf = config_latency(b, &rng);
   Spread taken, counted;
-  sample_latency(b, &taken, &counted);
+  sample_latency(b, &rng, &taken, &counted);
   const bool intact = keys_intact(b);
   std::this_thread::sleep_for(std::chrono::seconds(1));
   std::vector<double> stops{stop_daemon(pid)};
