@@ -107,6 +107,7 @@ struct ReplyGuard {
   }
 };
 
+// A command whose reply does not matter (a lost one shows in the figures).
 void rcmd(redisContext *c, const char *fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
@@ -277,6 +278,8 @@ long stat_ticks(const string &path) {
   return utime + stime;
 }
 
+// Voluntary plus involuntary context switches of a /proc/.../status file:
+// each is one wake-up of a sleeping thread or one preemption.
 long status_switches(const string &path) {
   std::ifstream f(path);
   string line;
@@ -287,6 +290,8 @@ long status_switches(const string &path) {
   return total;
 }
 
+// Every thread of pid by id (ids grow in order of creation); empty when pid
+// is gone.
 std::map<long, ThreadTimes> thread_times(pid_t pid) {
   std::map<long, ThreadTimes> out;
   const string dir = "/proc/" + std::to_string(pid) + "/task";
@@ -301,6 +306,7 @@ std::map<long, ThreadTimes> thread_times(pid_t pid) {
   return out;
 }
 
+// Where the kernel last saw the thread wait; "-" when it was running.
 string wchan(pid_t pid, long tid) {
   std::ifstream f("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/wchan");
   string w;
@@ -373,6 +379,7 @@ class Monitor {
   std::map<string, std::map<string, long>> seen_;
 };
 
+// The server's command count since its start; -1 without an answer.
 long commands_processed(redisContext *c) {
   const string info = rtext(c, "INFO stats");
   const size_t at = info.find("total_commands_processed:");
@@ -421,6 +428,7 @@ long print_commands(const Monitor &m, const std::set<string> &mine, double secs)
   return total;
 }
 
+// Leaves the daemon alone for the window and prints what it spent.
 IdleFigures measure_idle(const Bench &b, pid_t pid) {
   redisContext *c = redis_open();
   RedisGuard g{c};
@@ -459,6 +467,7 @@ struct Spread {
   int missed = 0;  // not seen within the deadline
 };
 
+// Median and maximum of the seen reactions.
 Spread spread(std::vector<double> ms, int missed) {
   Spread s;
   s.missed = missed;
@@ -547,12 +556,14 @@ void sample_latency(const Bench &b, std::mt19937 *rng, Spread *taken, Spread *co
 
 // ---- summary ---------------------------------------------------------------
 
+// One summary line; true when the goal is met.
 bool goal_line(const char *what, double value, double goal, const char *unit) {
   const bool ok = value <= goal;
   printf("  %-34s %9.2f %-8s goal <= %-5g %s\n", what, value, unit, goal, ok ? "met" : "NOT MET");
   return ok;
 }
 
+// Median and maximum lines; true when both goals are met and none was missed.
 bool latency_lines(const char *what, const Spread &s) {
   char name[64];
   snprintf(name, sizeof name, "%s median", what);
