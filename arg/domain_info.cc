@@ -29,7 +29,14 @@ bool ml_domain_dbname_usable(uint32_t domain_id, const char *name) {
 int ml_domain_dbname(redis_conn *redis, uint32_t domain_id, char (&dbname)[ML_DBNAME_LEN + 1]) {
   dbname[0] = '\0';
   domain_info d;
-  if (ml_domain_info_read(redis, domain_id, &d) != 0 || !d.has(domain_info::DBNAME)) return -1;
+  if (ml_domain_info_read(redis, domain_id, &d) != 0) return -1;
+  return ml_domain_dbname_of(d, domain_id, dbname);
+}
+
+int ml_domain_dbname_of(const domain_info &d, uint32_t domain_id,
+                        char (&dbname)[ML_DBNAME_LEN + 1]) {
+  dbname[0] = '\0';
+  if (!d.has(domain_info::DBNAME)) return -1;
   if (!ml_domain_dbname_usable(domain_id, d.get(domain_info::DBNAME))) return -1;
   snprintf(dbname, sizeof dbname, "%s", d.get(domain_info::DBNAME));
   return 0;

@@ -28,6 +28,11 @@ int ml_domain_info_read(redis_conn *redis, uint32_t domain_id, domain_info *out)
 // then holds "".
 int ml_domain_dbname(redis_conn *redis, uint32_t domain_id, char (&dbname)[ML_DBNAME_LEN + 1]);
 
+// The same from a record already read: 0, or -1 (no mysql_dbname, or a
+// name refused after its line).
+int ml_domain_dbname_of(const domain_info &d, uint32_t domain_id,
+                        char (&dbname)[ML_DBNAME_LEN + 1]);
+
 // True when name can be a learning database: 1 to 64 of [A-Za-z0-9_], the
 // names the provisioning makes. Only such a name is ever put into SQL.
 bool ml_dbname_valid(const char *name);

@@ -186,8 +186,11 @@ int ml_policy_count(ml_plist *list) {
 int ml_domain_policy(redis_conn *redis, ml_plist *list, uint32_t domain_id, ml_policy_conf *out) {
   if (!redis || !list) return -1;
   domain_info dom;
-  if (ml_domain_info_read(redis, domain_id, &dom) != 0 || !dom.has(domain_info::VDOM) ||
-      !dom.has(domain_info::POLICY))
-    return -1;
+  if (ml_domain_info_read(redis, domain_id, &dom) != 0) return -1;
+  return ml_domain_policy_of(dom, list, out);
+}
+
+int ml_domain_policy_of(const domain_info &dom, ml_plist *list, ml_policy_conf *out) {
+  if (!list || !dom.has(domain_info::VDOM) || !dom.has(domain_info::POLICY)) return -1;
   return ml_policy_lookup(list, dom.get(domain_info::VDOM), dom.get(domain_info::POLICY), out);
 }

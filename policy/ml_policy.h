@@ -87,3 +87,7 @@ struct redis_conn;
 // into out when non-null), 0 no such policy in the table, -1 no list or
 // connection, no reply, or a record without adomname or policy_name.
 int ml_domain_policy(redis_conn *redis, ml_plist *list, uint32_t domain_id, ml_policy_conf *out);
+// The same from a domain record already read (1, 0, or -1 for a record
+// without adomname or policy_name).
+struct domain_info;
+int ml_domain_policy_of(const domain_info &dom, ml_plist *list, ml_policy_conf *out);

@@ -19,6 +19,7 @@
 #include "arg/domain_info.h"
 #include "log/ml_debug.h"
 #include "log/ml_message.h"
+#include "policy/ml_policy.h"
 #include "process/readiness.h"
 #include "process/sample_store.h"
 #include "services/mldb.h"
@@ -127,7 +128,8 @@ int store_value(const sample_msg *msg, ml_db_obj *db, const char *dbname,
 
 // Counts a stored sample and takes the readiness decision. 0, or -1 after
 // the failing step's line.
-int count_and_judge(const ml_arg_id *id, const process_env *env, const char *dbname, int stored) {
+int count_and_judge(const ml_arg_id *id, const process_env *env, const domain_info &dom,
+                    const char *dbname, int stored) {
   int result = 0;
   if (stored == 0) {
     result = ml_redis_update_sample_count(id, env->redis, 0);
@@ -136,7 +138,10 @@ int count_and_judge(const ml_arg_id *id, const process_env *env, const char *dbn
       return -1;
     }
   }
-  if (check_arg_sample_ready(id, env->redis, env->policies) == 1) {
+  // The domain record read for the database name also names the policy.
+  ml_policy_conf policy;
+  const bool governed = ml_domain_policy_of(dom, env->policies, &policy) == 1;
+  if (arg_sample_ready_under(id, env->redis, governed ? &policy : nullptr) == 1) {
     const int judged = judge_ready_arg(id, env, dbname);
     if (judged != 0) return judged < 0 ? -1 : 0;
     result = 0;
@@ -176,8 +181,11 @@ int check_sample(const sample_msg *msg, ml_db_obj *db, redis_conn *redis) {
 int process_sample(const sample_msg *msg, const process_env *env) {
   if (!msg || !env || !env->db || !env->redis) return -1;
   const ml_arg_id id{msg->domain_id, msg->url_id, msg->arg_id};
+  domain_info dom;
   char dbname[ML_DBNAME_LEN + 1];
-  if (ml_domain_dbname(env->redis, msg->domain_id, dbname) != 0) return -1;
+  if (ml_domain_info_read(env->redis, msg->domain_id, &dom) != 0 ||
+      ml_domain_dbname_of(dom, msg->domain_id, dbname) != 0)
+    return -1;
   sample_table_names names{};
   get_sample_table_names(static_cast<int>(msg->arg_id), names.name0, names.name1, names.name2);
   MLD_MSG(MLD_TRACE, kUnit, "check arg:%d length %d, checked:%d\n", static_cast<int>(msg->arg_id),
@@ -192,7 +200,7 @@ int process_sample(const sample_msg *msg, const process_env *env) {
   }
   const int stored = store_value(msg, env->db, dbname, &names);
   if (stored < 0) return -1;
-  return count_and_judge(&id, env, dbname, stored);
+  return count_and_judge(&id, env, dom, dbname, stored);
 }
 
 int sample_process_loop(process_thread_arg *arg) {

@@ -10,9 +10,13 @@
 int check_arg_sample_ready(const ml_arg_id *id, redis_conn *redis, ml_plist *policies) {
   if (!id || !redis || !policies) return -1;
   ml_policy_conf policy;
-  if (ml_domain_policy(redis, policies, id->domain_id, &policy) != 1 ||
-      policy.model_min_learn_time == 0)
-    return -1;
+  const int found = ml_domain_policy(redis, policies, id->domain_id, &policy);
+  return arg_sample_ready_under(id, redis, found == 1 ? &policy : nullptr);
+}
+
+int arg_sample_ready_under(const ml_arg_id *id, redis_conn *redis, const ml_policy_conf *found) {
+  if (!id || !redis || !found || found->model_min_learn_time == 0) return -1;
+  const ml_policy_conf &policy = *found;
 
   char cmd[ML_CMD_LEN];
   reply_ptr arg = redis_cmdf(redis, cmd, sizeof cmd, "HMGET arg:%d:%d normalcount start_time",

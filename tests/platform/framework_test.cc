@@ -75,12 +75,21 @@ TEST_F(FrameworkTest, ConfigurationDecoderRefusesWhatIsNotAnEvent) {
   EXPECT_EQ(mlne_get_msg_info(nullptr, 4, &info), -1);
   EXPECT_EQ(mlne_get_msg_info("{}", 0, &info), -1);
 
-  // Accepted: trailing blanks, the extreme ids, names cut to their fields,
+  // Refused, not cut: a name longer than its field would name another policy.
+  for (const std::string &text :
+       {std::string("{\"class\":0,\"action\":1,\"vdom\":\"abcdefghijkl\",\"policy\":\"p\"}"),
+        "{\"class\":0,\"action\":1,\"vdom\":\"v\",\"policy\":\"" + std::string(64, 'p') + "\"}"}) {
+    memset(&info, 0xff, sizeof info);
+    EXPECT_EQ(mlne_get_msg_info(text.data(), static_cast<int>(text.size()), &info), -1) << text;
+    EXPECT_EQ(memcmp(&info, &zero, sizeof info), 0) << text;
+  }
+
+  // Accepted: trailing blanks, the extreme ids, names filling their fields,
   // and exactly len bytes read.
   const std::string ok =
       "{\"class\":4,\"action\":-6,\"domain_id\":4294967295,\"arg_id\":7,"
-      "\"vdom\":\"abcdefghijklmnop\",\"policy\":\"" +
-      std::string(100, 'p') + "\"} \r\n";
+      "\"vdom\":\"abcdefghijk\",\"policy\":\"" +
+      std::string(63, 'p') + "\"} \r\n";
   ASSERT_EQ(mlne_get_msg_info(ok.data(), static_cast<int>(ok.size()), &info), 0);
   EXPECT_EQ(std::make_tuple(info.event_class, info.event_action, info.domain_id, info.arg_id),
             std::make_tuple(4, -6, 4294967295u, 7u));
