@@ -66,7 +66,7 @@ bool set_up() {
   mlt::provision_db(g.db);
   mlt::write_domain(g.domain, "bench.example", g.db);
   for (size_t k = 0; k < kKinds.size(); k++) {
-    mlt::LearnedSpec s;
+    mlt::LearnedArg s;
     s.domain = g.domain;
     s.url = 1 + static_cast<uint32_t>(k / 2);
     s.arg = 10 + static_cast<uint32_t>(k);

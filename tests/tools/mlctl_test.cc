@@ -164,7 +164,7 @@ TEST_F(Mlctl, ListingsOfLearnedAndCollectingArguments) {
   mlt::Redis redis;
   redis.cmd({"HSET", "policy:root:p" + to_string(id), "sample_collecting_mode", "0", "hmm_engine",
              "0", "model_min_learn_time", "1", "sl_automatic_definitely", "0"});
-  mlt::LearnedSpec s;
+  mlt::LearnedArg s;
   s.domain = id;
   s.url = 4;
   s.arg = 41;

@@ -92,7 +92,7 @@ std::string write_rows(const std::string &db, uint32_t arg, const ml_hmm_model *
   return "";
 }
 
-std::string write_boxplot(redis_conn *conn, const LearnedSpec &s, const ml_hmm_model *m,
+std::string write_boxplot(redis_conn *conn, const LearnedArg &s, const ml_hmm_model *m,
                           LearnedOut *out) {
   const size_t n = s.values.size() < kBoxGroup ? s.values.size() : kBoxGroup;
   std::vector<double> scores;
@@ -137,7 +137,7 @@ void write_state(uint32_t domain, uint32_t url, uint32_t arg, const std::string 
          std::to_string(time(nullptr))});
 }
 
-std::string write_learned(const LearnedSpec &s, const std::string &db, LearnedOut *out) {
+std::string write_learned(const LearnedArg &s, const std::string &db, LearnedOut *out) {
   std::vector<ml_sample_item> items;
   fill_list(s.values, &items);
   ml_sample_list list = {0, static_cast<int32_t>(items.size()), 0, nullptr};

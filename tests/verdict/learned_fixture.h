@@ -14,7 +14,7 @@
 
 namespace mlt {
 
-struct LearnedSpec {
+struct LearnedArg {
   uint32_t domain = 0;
   uint32_t url = 0;
   uint32_t arg = 0;
@@ -36,7 +36,7 @@ void write_domain(uint32_t domain, const std::string &domain_name, const std::st
 
 // Trains and writes the argument (hash, model texts, boxplot, sample rows in
 // db). "" on success, else what failed.
-std::string write_learned(const LearnedSpec &spec, const std::string &db, LearnedOut *out);
+std::string write_learned(const LearnedArg &arg, const std::string &db, LearnedOut *out);
 
 // Writes a bare argument hash in the given state (collecting, building...).
 void write_state(uint32_t domain, uint32_t url, uint32_t arg, const std::string &name, int state);

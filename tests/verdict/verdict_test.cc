@@ -28,7 +28,7 @@ class Verdict : public ::testing::Test {
   // Learns argument arg of URL url from n values of kind.
   mlt::LearnedOut learn(uint32_t url, uint32_t arg, const string &name, const string &kind,
                         int n = 1500, int state = 3, bool boxplot = true) {
-    mlt::LearnedSpec s;
+    mlt::LearnedArg s;
     s.domain = domain;
     s.url = url;
     s.arg = arg;
