@@ -157,24 +157,38 @@ TEST_F(Mlctl, ChangesPublishWhatTheDaemonDecodes) {
   mlt::delete_domain_keys(id);
 }
 
-TEST_F(Mlctl, ListingsOfLearnedAndCollectingArguments) {
-  const string db = "mlt_mlctl_" + to_string(id);
-  mlt::provision_db(db);
-  mlt::write_domain(id, "shop.example", db);
+// A domain with one learned argument (41) and one collecting (42) of URL 4,
+// under a count-and-time policy of one week.
+class MlctlLearned : public Mlctl {
+ protected:
+  void SetUp() override {
+    mlt::provision_db(db);
+    mlt::write_domain(id, "shop.example", db);
+    redis.cmd({"HSET", policy, "sample_collecting_mode", "0", "hmm_engine", "0",
+               "model_min_learn_time", "1", "sl_automatic_definitely", "0"});
+    mlt::LearnedArg s;
+    s.domain = id;
+    s.url = 4;
+    s.arg = 41;
+    s.name = "qty";
+    s.values = mlt::traffic("qty", 1500, 3);
+    ASSERT_EQ(mlt::write_learned(s, db, &learned), "");
+    mlt::write_state(id, 4, 42, "note", 1);  // 10 samples, started now
+  }
+  void TearDown() override {
+    redis.cmd({"DEL", policy});
+    mlt::delete_domain_keys(id);
+    mlt::drop_db(db);
+  }
+  const string db = "mlt_mlctl_" + to_string(id), d = to_string(id),
+               policy = "policy:root:p" + to_string(id);
   mlt::Redis redis;
-  redis.cmd({"HSET", "policy:root:p" + to_string(id), "sample_collecting_mode", "0", "hmm_engine",
-             "0", "model_min_learn_time", "1", "sl_automatic_definitely", "0"});
-  mlt::LearnedArg s;
-  s.domain = id;
-  s.url = 4;
-  s.arg = 41;
-  s.name = "qty";
-  s.values = mlt::traffic("qty", 1500, 3);
   mlt::LearnedOut learned;
-  ASSERT_EQ(mlt::write_learned(s, db, &learned), "");
-  mlt::write_state(id, 4, 42, "note", 1);  // 10 samples, started now
+};
+
+TEST_F(MlctlLearned, StatusAndModelListings) {
   // status: the JSON rows, and the text totals.
-  json_object *rows = parse(run("status " + to_string(id) + " --json").out);
+  json_object *rows = parse(run("status " + d + " --json").out);
   ASSERT_TRUE(rows && json_object_is_type(rows, json_type_array));
   ASSERT_EQ(json_object_array_length(rows), 2u);
   json_object *a = json_object_array_get_idx(rows, 0), *b = json_object_array_get_idx(rows, 1);
@@ -186,11 +200,11 @@ TEST_F(Mlctl, ListingsOfLearnedAndCollectingArguments) {
   EXPECT_NEAR(num(b, "progress"), 10.0 / 2500, 1e-6);
   EXPECT_GT(num(b, "seconds_left"), 604800 - 600);
   json_object_put(rows);
-  Out text = run("status " + to_string(id));
+  Out text = run("status " + d);
   EXPECT_NE(text.out.find("totals: collecting 1, building 0, learned 1,"), string::npos)
       << text.out;
   // model: matrices whose rows are distributions, the statistics, the fences.
-  json_object *m = parse(run("model " + to_string(id) + " 41 --json").out);
+  json_object *m = parse(run("model " + d + " 41 --json").out);
   ASSERT_TRUE(m);
   EXPECT_EQ(num(m, "states"), 10);
   json_object *tr = nullptr, *boxes = nullptr, *stats = nullptr;
@@ -208,15 +222,16 @@ TEST_F(Mlctl, ListingsOfLearnedAndCollectingArguments) {
   ASSERT_TRUE(json_object_object_get_ex(m, "statistics", &stats));
   EXPECT_NE(num(stats, "mean_prob"), -12345);
   json_object_put(m);
-  // judge: one value, then a file from standard input with its counts.
-  json_object *j = parse(run("judge --json " + to_string(id) + " 41 -- \"1' OR 1=1--\"").out);
+}
+
+TEST_F(MlctlLearned, JudgeOneValueAndAFileWithCounts) {
+  json_object *j = parse(run("judge --json " + d + " 41 -- \"1' OR 1=1--\"").out);
   ASSERT_TRUE(j);
   EXPECT_EQ(str(j, "verdict"), "definite");
   EXPECT_LT(num(j, "score"), num(j, "q5"));
   EXPECT_EQ(str(j, "learned_pattern"), "false");
   EXPECT_EQ(str(j, "pattern"), mlt::pattern_of("1' OR 1=1--"));
   json_object_put(j);
-  const string d = to_string(id);
   Out f = run("judge -f -", d + " 4 41 3\n" + d + " 4 41 <script>\n" + d + " 4 42 x y\n");
   EXPECT_EQ(f.rc, 0) << f.err;
   EXPECT_EQ(f.out.rfind("normal ", 0), 0u) << f.out;
@@ -226,9 +241,6 @@ TEST_F(Mlctl, ListingsOfLearnedAndCollectingArguments) {
                        "not_learned 1, error 0 (3 values)"),
             string::npos)
       << f.out;
-  redis.cmd({"DEL", "policy:root:p" + to_string(id)});
-  mlt::delete_domain_keys(id);
-  mlt::drop_db(db);
 }
 
 TEST_F(Mlctl, LogDumpListsRecordsOldestFirst) {
