@@ -1,42 +1,405 @@
-// Verdict library: placeholder bodies until the cache and the judgement land.
-// Every judgement reports an error, so callers can be written and linked.
+// Verdict library: the context, the notice drain and the judgement.
+//
+// A judgement runs in this order: drain the notices that have arrived (each
+// drops the cached arguments it names), refuse an over-long value, find the
+// domain and the argument in the cache (loading what is missing or older than
+// max_age), then score the value's pattern against the model and place the
+// score against the fences. A pattern the argument learned is normal whatever
+// its score: those values were seen while learning, and the model's low score
+// for a rare but genuine shape is what makes most false alarms.
+//
+// The hot path (a cached learned argument, no nearest patterns asked) makes
+// no heap allocation: the symbols and the pattern live on the stack and the
+// lookups take string views. One poll of the subscription socket per call is
+// the price of never using a model after its notice.
 #include "verdict/verdict.h"
 
+#include <json-c/json.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <new>
+
+#include "platform/framework/msg_info.h"
+#include "platform/mldb/mldb.h"
+#include "platform/redis/redisconn.h"
+#include "verdict/verdict_cache.h"
+
+using mlv::arg_entry;
+using mlv::domain_entry;
+
+struct mlv_ctx {
+  mlv_options opts = {};
+  std::string host;
+  redis_conn *redis = nullptr;  // commands
+  redis_conn *sub = nullptr;    // subscribed to the notices; null when not following them
+  ml_db_obj db = {};
+  std::unordered_map<uint32_t, domain_entry> domains;
+  std::unordered_map<uint64_t, std::unique_ptr<arg_entry>> args;  // key: domain << 32 | arg
+  mlv_cache_stats stats = {};
+};
+
+namespace {
+
+constexpr const char *kConfChannel = "channel1";
+
+uint64_t arg_key(uint32_t domain_id, uint32_t arg_id) {
+  return (static_cast<uint64_t>(domain_id) << 32) | arg_id;
+}
+
+int fail(mlv_result *out, int verdict, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+int fail(mlv_result *out, int verdict, const char *fmt, ...) {
+  out->verdict = verdict;
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(out->reason, sizeof out->reason, fmt, ap);
+  va_end(ap);
+  return verdict;
+}
+
+void drop_arg(mlv_ctx *ctx, uint64_t key) {
+  if (ctx->args.erase(key) > 0) ctx->stats.drops++;
+}
+
+// A model-ready, building or discard notice names the argument by domain
+// name, URL id text and argument name, never by number.
+void on_arg_notice(mlv_ctx *ctx, const char *text, size_t len) {
+  json_tokener *tok = json_tokener_new();
+  json_object *root = tok ? json_tokener_parse_ex(tok, text, static_cast<int>(len)) : nullptr;
+  if (tok) json_tokener_free(tok);
+  json_object *dn = nullptr, *url = nullptr, *name = nullptr;
+  if (!root || !json_object_object_get_ex(root, "domain_name", &dn) ||
+      !json_object_object_get_ex(root, "urlid", &url) ||
+      !json_object_object_get_ex(root, "argname", &name)) {
+    json_object_put(root);
+    mlv_flush(ctx);  // a notice we cannot read may name anything
+    return;
+  }
+  const std::string_view domain_name = json_object_get_string(dn);
+  const uint32_t url_id = static_cast<uint32_t>(strtoull(json_object_get_string(url), nullptr, 10));
+  const std::string_view arg_name = json_object_get_string(name);
+  for (auto &[id, d] : ctx->domains)
+    if (d.name == domain_name) d.scanned = false;  // a new name may have appeared
+  for (auto it = ctx->args.begin(); it != ctx->args.end();) {
+    const arg_entry &e = *it->second;
+    auto d = ctx->domains.find(e.domain_id);
+    bool named =
+        e.url_id == url_id && e.name == arg_name &&
+        (d == ctx->domains.end() || d->second.name.empty() || d->second.name == domain_name);
+    it = named ? (ctx->stats.drops++, ctx->args.erase(it)) : std::next(it);
+  }
+  json_object_put(root);
+}
+
+// Relearn and manual-learning requests change the state without a notice
+// to the proxy; they name the argument by number.
+void on_conf_message(mlv_ctx *ctx, const char *text, size_t len) {
+  mlne_msg_info info;
+  if (mlne_get_msg_info(text, static_cast<int>(len), &info) != 0) return;
+  if (info.event_class == 2 || info.event_class == 4)
+    drop_arg(ctx, arg_key(info.domain_id, info.arg_id));
+}
+
+void drain_notices(mlv_ctx *ctx) {
+  if (!ctx->sub) return;
+  while (redis_reply *r = redisconn_get_subscribe(ctx->sub)) {
+    ctx->stats.notices++;
+    const redis_reply &channel = r->element[1], &payload = r->element[2];
+    if (channel.type == ML_REDIS_STRING && strcmp(channel.str, kConfChannel) == 0)
+      on_conf_message(ctx, payload.str, payload.len);
+    else if (payload.type == ML_REDIS_STRING)
+      on_arg_notice(ctx, payload.str, payload.len);
+    redisconn_free_result(r);
+  }
+}
+
+bool stale(const mlv_ctx *ctx, int64_t loaded_at) {
+  return mlv::now_seconds() - loaded_at >= static_cast<int64_t>(ctx->opts.max_age_seconds);
+}
+
+// The domain entry, loaded when missing or old; null after a Redis failure.
+domain_entry *get_domain(mlv_ctx *ctx, uint32_t domain_id, mlv_result *out) {
+  auto it = ctx->domains.find(domain_id);
+  if (it != ctx->domains.end() && !stale(ctx, it->second.loaded_at)) return &it->second;
+  domain_entry fresh;
+  mlv::load_err err;
+  if (mlv::load_domain(ctx->redis, domain_id, &fresh, &err) != 0) {
+    fail(out, MLV_ERROR, "domain %u: %s", domain_id, err.c_str());
+    return nullptr;
+  }
+  if (it != ctx->domains.end()) {  // keep the URL index; only the names are refreshed
+    fresh.urls.swap(it->second.urls);
+    fresh.scanned = it->second.scanned;
+    fresh.scanned_at = it->second.scanned_at;
+  }
+  domain_entry &slot = ctx->domains[domain_id];
+  slot = std::move(fresh);
+  return &slot;
+}
+
+// The argument entry, loaded when missing or old; null after a failure.
+const arg_entry *get_arg(mlv_ctx *ctx, const domain_entry &d, uint32_t domain_id, uint32_t arg_id,
+                         mlv_result *out) {
+  const uint64_t key = arg_key(domain_id, arg_id);
+  auto it = ctx->args.find(key);
+  if (it != ctx->args.end() && !stale(ctx, it->second->loaded_at)) return it->second.get();
+  auto fresh = std::make_unique<arg_entry>();
+  mlv::load_err err;
+  if (mlv::load_arg(ctx->redis, &ctx->db, d, domain_id, arg_id, fresh.get(), &err) != 0) {
+    fail(out, MLV_ERROR, "argument %u:%u: %s", domain_id, arg_id, err.c_str());
+    return nullptr;
+  }
+  ctx->stats.loads++;
+  auto &slot = ctx->args[key];
+  slot = std::move(fresh);
+  return slot.get();
+}
+
+bool learned_state(int state) {
+  return state == MLV_STATE_LEARNED || state == MLV_STATE_MANUALLY_LEARNED;
+}
+
+// The MLV_NEAREST learned patterns nearest to the value's, nearest first;
+// among equals the more frequent, then the smaller text.
+void find_nearest(const arg_entry &e, std::string_view pattern, mlv_result *out) {
+  out->nearest_count = 0;
+  for (const auto &[text, count] : e.patterns) {
+    const int limit = out->nearest_count == MLV_NEAREST ? out->nearest[MLV_NEAREST - 1].distance
+                                                        : MLV_MAX_VALUE_LEN;
+    const int d = mlv::edit_distance(pattern, text, limit);
+    if (d > limit) continue;
+    mlv_near cand = {};
+    cand.distance = d;
+    cand.count = count;
+    snprintf(cand.pattern, sizeof cand.pattern, "%s", text.c_str());
+    auto before = [](const mlv_near &x, const mlv_near &y) {
+      if (x.distance != y.distance) return x.distance < y.distance;
+      if (x.count != y.count) return x.count > y.count;
+      return strcmp(x.pattern, y.pattern) < 0;
+    };
+    int pos = out->nearest_count;
+    while (pos > 0 && before(cand, out->nearest[pos - 1])) pos--;
+    if (pos >= MLV_NEAREST) continue;
+    int last = std::min(out->nearest_count, MLV_NEAREST - 1);
+    for (int i = last; i > pos; i--) out->nearest[i] = out->nearest[i - 1];
+    out->nearest[pos] = cand;
+    if (out->nearest_count < MLV_NEAREST) out->nearest_count++;
+  }
+}
+
+// Scores the value against a learned argument and places it.
+int judge_learned(const arg_entry &e, const char *value, size_t len, int flags, mlv_result *out) {
+  int32_t syms[MLV_MAX_VALUE_LEN];
+  int32_t count = static_cast<int32_t>(sizeof syms);
+  if (ml_hmm_generalize_str(reinterpret_cast<const unsigned char *>(value),
+                            static_cast<uint32_t>(len), syms, &count) != 0)
+    return fail(out, MLV_ERROR, "the value could not be generalised");
+  for (int32_t i = 0; i < count; i++) out->pattern[i] = static_cast<char>('0' + syms[i]);
+  out->pattern[count] = '\0';
+  out->pattern_len = count;
+  double score = ML_HMM_NO_PROB;
+  if (ml_hmm_calc_prob_by_seq(e.model.get(), syms, count, &score) != 0) score = ML_HMM_NO_PROB;
+  out->has_score = 1;
+  out->score = score;
+  out->q4 = e.q4;
+  out->q5 = e.q5;
+  const std::string_view pattern(out->pattern, static_cast<size_t>(count));
+  out->learned_pattern = e.patterns.find(pattern) != e.patterns.end();
+  if (flags & MLV_EXPLAIN_NEAREST) find_nearest(e, pattern, out);
+  if (out->learned_pattern)
+    return fail(out, MLV_NORMAL, "learned pattern (score %.3f, q4 %.3f, q5 %.3f)", score, e.q4,
+                e.q5);
+  if (score < e.q5)
+    return fail(out, MLV_DEFINITE, "score %.3f below q5 %.3f (%s)", score, e.q5, e.fence_source);
+  if (score < e.q4)
+    return fail(out, MLV_POTENTIAL, "score %.3f below q4 %.3f (%s)", score, e.q4, e.fence_source);
+  return fail(out, MLV_NORMAL, "score %.3f not below q4 %.3f (%s)", score, e.q4, e.fence_source);
+}
+
+int judge_entry(const arg_entry &e, const char *value, size_t len, int flags, mlv_result *out) {
+  out->state = e.state;
+  out->url_id = e.url_id;
+  out->arg_id = e.arg_id;
+  if (e.state == MLV_STATE_NONE)
+    return fail(out, MLV_NOT_LEARNED, "argument %u:%u is not known", e.domain_id, e.arg_id);
+  if (!learned_state(e.state))
+    return fail(out, MLV_NOT_LEARNED, "argument '%s' is %s", e.name.c_str(),
+                mlv_state_name(e.state));
+  if (!e.problem.empty())
+    return fail(out, MLV_NOT_LEARNED, "argument '%s' is %s, but %s", e.name.c_str(),
+                mlv_state_name(e.state), e.problem.c_str());
+  return judge_learned(e, value, len, flags, out);
+}
+
+// Common start of both judge calls: checks, notices, the length rule.
+bool begin(mlv_ctx *ctx, uint32_t domain_id, const char *value, size_t len, mlv_result *out,
+           int *verdict) {
+  memset(out, 0, offsetof(mlv_result, pattern));
+  out->pattern[0] = '\0';
+  out->nearest_count = 0;
+  out->reason[0] = '\0';
+  out->domain_id = domain_id;
+  if (!ctx || (!value && len > 0)) {
+    *verdict = fail(out, MLV_ERROR, "no context or no value");
+    return false;
+  }
+  drain_notices(ctx);
+  if (len > MLV_MAX_VALUE_LEN) {
+    *verdict =
+        fail(out, MLV_DEFINITE, "value of %zu bytes, longer than %d", len, MLV_MAX_VALUE_LEN);
+    return false;
+  }
+  return true;
+}
+
+// A name the URL's index lacks: unknown when every argument of the URL is
+// learned, else the URL itself is still learning.
+int judge_missing_name(mlv_ctx *ctx, const domain_entry &d, uint32_t domain_id, uint32_t url_id,
+                       std::string_view name, mlv_result *out) {
+  auto u = d.urls.find(url_id);
+  if (u == d.urls.end() || u->second.empty())
+    return fail(out, MLV_NOT_LEARNED, "URL %u of domain %u has no known argument", url_id,
+                domain_id);
+  for (const auto &[other, arg_id] : u->second) {
+    const arg_entry *e = get_arg(ctx, d, domain_id, arg_id, out);
+    if (!e) return MLV_ERROR;
+    if (!learned_state(e->state))
+      return fail(out, MLV_NOT_LEARNED, "URL %u is still learning: '%s' is %s", url_id,
+                  other.c_str(), mlv_state_name(e->state));
+  }
+  return fail(out, MLV_UNKNOWN_ARGUMENT, "URL %u never had '%.*s'; its %zu arguments are learned",
+              url_id, static_cast<int>(std::min<size_t>(name.size(), 60)), name.data(),
+              u->second.size());
+}
+
+// The argument id of (url, name) in the index, or false.
+bool find_name(const domain_entry &d, uint32_t url_id, std::string_view name, uint32_t *arg_id) {
+  auto u = d.urls.find(url_id);
+  if (u == d.urls.end()) return false;
+  auto a = u->second.find(name);
+  if (a == u->second.end()) return false;
+  *arg_id = a->second;
+  return true;
+}
+
+// The domain for a judgement, or the verdict when there is none to use.
+domain_entry *judge_domain(mlv_ctx *ctx, uint32_t domain_id, mlv_result *out, int *verdict) {
+  domain_entry *d = get_domain(ctx, domain_id, out);
+  if (!d) {
+    *verdict = MLV_ERROR;
+    return nullptr;
+  }
+  if (!d->known) {
+    *verdict = fail(out, MLV_NOT_LEARNED, "domain %u is not known", domain_id);
+    return nullptr;
+  }
+  return d;
+}
+
+}  // namespace
 
 void mlv_options_init(mlv_options *opts) {
   if (!opts) return;
   memset(opts, 0, sizeof *opts);
-  opts->redis_host = "127.0.0.1";
-  opts->redis_port = 6379;
+  opts->redis_host = ML_REDIS_HOST;
+  opts->redis_port = ML_REDIS_PORT;
   opts->max_age_seconds = 300;
   opts->rescan_seconds = 5;
   opts->subscribe = 1;
 }
 
-mlv_ctx *mlv_open(const mlv_options *) { return nullptr; }
-void mlv_close(mlv_ctx *) {}
-
-static int not_ready(mlv_result *out) {
-  if (out) {
-    memset(out, 0, sizeof *out);
-    out->verdict = MLV_ERROR;
-    snprintf(out->reason, sizeof out->reason, "verdict library not built yet");
+mlv_ctx *mlv_open(const mlv_options *opts) {
+  std::unique_ptr<mlv_ctx> ctx(new (std::nothrow) mlv_ctx);
+  if (!ctx) return nullptr;
+  mlv_options_init(&ctx->opts);
+  if (opts) ctx->opts = *opts;
+  ctx->host = ctx->opts.redis_host ? ctx->opts.redis_host : ML_REDIS_HOST;
+  ctx->opts.redis_host = ctx->host.c_str();
+  if (ctx->opts.redis_port <= 0) ctx->opts.redis_port = ML_REDIS_PORT;
+  ctx->redis = redisconn_connect(ctx->host.c_str(), ctx->opts.redis_port);
+  if (!ctx->redis) return nullptr;
+  init_ml_db_obj(&ctx->db);
+  if (ctx->opts.subscribe) {
+    ctx->sub = redisconn_connect(ctx->host.c_str(), ctx->opts.redis_port);
+    char cmd[128];
+    int n = snprintf(cmd, sizeof cmd, "SUBSCRIBE %s %s", ML_ARG_EVENT_CHANNEL, kConfChannel);
+    if (!ctx->sub) {
+      mlv_close(ctx.release());
+      return nullptr;
+    }
+    redis_reply *r = redisconn_run_command(ctx->sub, cmd, n);
+    if (!r) {
+      mlv_close(ctx.release());
+      return nullptr;
+    }
+    redisconn_free_result(r);
   }
-  return MLV_ERROR;
+  return ctx.release();
 }
 
-int mlv_judge_by_name(mlv_ctx *, uint32_t, uint32_t, const char *, size_t, const char *, size_t,
-                      int, mlv_result *out) {
-  return not_ready(out);
+void mlv_close(mlv_ctx *ctx) {
+  if (!ctx) return;
+  redisconn_free(ctx->redis);
+  redisconn_free(ctx->sub);
+  if (ctx->db.db_close) ctx->db.db_close(&ctx->db);
+  delete ctx;
 }
-int mlv_judge_by_id(mlv_ctx *, uint32_t, uint32_t, const char *, size_t, int, mlv_result *out) {
-  return not_ready(out);
+
+int mlv_judge_by_name(mlv_ctx *ctx, uint32_t domain_id, uint32_t url_id, const char *name,
+                      size_t name_len, const char *value, size_t len, int flags, mlv_result *out) {
+  if (!out) return MLV_ERROR;
+  int verdict = MLV_ERROR;
+  if (!begin(ctx, domain_id, value, len, out, &verdict)) return verdict;
+  out->url_id = url_id;
+  if (!name) return fail(out, MLV_ERROR, "no argument name");
+  domain_entry *d = judge_domain(ctx, domain_id, out, &verdict);
+  if (!d) return verdict;
+  const std::string_view key(name, name_len);
+  uint32_t arg_id = 0;
+  if (!find_name(*d, url_id, key, &arg_id)) {
+    const int64_t now = mlv::now_seconds();
+    if (!d->scanned || now - d->scanned_at >= static_cast<int64_t>(ctx->opts.rescan_seconds)) {
+      mlv::load_err err;
+      if (mlv::scan_domain(ctx->redis, domain_id, d, &err) != 0)
+        return fail(out, MLV_ERROR, "%s", err.c_str());
+    }
+    if (!find_name(*d, url_id, key, &arg_id))
+      return judge_missing_name(ctx, *d, domain_id, url_id, key, out);
+  }
+  const arg_entry *e = get_arg(ctx, *d, domain_id, arg_id, out);
+  if (!e) return MLV_ERROR;
+  return judge_entry(*e, value, len, flags, out);
 }
-void mlv_flush(mlv_ctx *) {}
-void mlv_stats(const mlv_ctx *, mlv_cache_stats *out) {
-  if (out) memset(out, 0, sizeof *out);
+
+int mlv_judge_by_id(mlv_ctx *ctx, uint32_t domain_id, uint32_t arg_id, const char *value,
+                    size_t len, int flags, mlv_result *out) {
+  if (!out) return MLV_ERROR;
+  int verdict = MLV_ERROR;
+  if (!begin(ctx, domain_id, value, len, out, &verdict)) return verdict;
+  out->arg_id = arg_id;
+  domain_entry *d = judge_domain(ctx, domain_id, out, &verdict);
+  if (!d) return verdict;
+  const arg_entry *e = get_arg(ctx, *d, domain_id, arg_id, out);
+  if (!e) return MLV_ERROR;
+  return judge_entry(*e, value, len, flags, out);
+}
+
+void mlv_flush(mlv_ctx *ctx) {
+  if (!ctx) return;
+  ctx->stats.drops += ctx->args.size();
+  ctx->args.clear();
+  ctx->domains.clear();
+}
+
+void mlv_stats(const mlv_ctx *ctx, mlv_cache_stats *out) {
+  if (!ctx || !out) return;
+  *out = ctx->stats;
+  out->arguments = ctx->args.size();
+  out->bytes = 0;
+  for (const auto &[key, e] : ctx->args) out->bytes += e->bytes + 4 * sizeof(void *);
 }
 
 const char *mlv_verdict_name(int v) {

@@ -1,0 +1,107 @@
+// Internal records of the verdict library: what one context caches about a
+// domain and an argument, and the loaders that fill them from Redis and the
+// learning database. Not installed; only verdict/*.cc include it.
+//
+// Everything here belongs to one context and is touched by the thread that
+// uses that context only, so nothing is locked.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/mathmodel/mathmodel.h"
+
+struct redis_conn;
+struct ml_db_obj;
+
+namespace mlv {
+
+// Hash and equality that accept std::string_view, so lookups by a name or a
+// pattern held in a stack buffer build no std::string.
+struct text_hash {
+  using is_transparent = void;
+  size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+struct text_eq {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const { return a == b; }
+};
+template <class V>
+using text_map = std::unordered_map<std::string, V, text_hash, text_eq>;
+
+struct model_free {
+  void operator()(ml_hmm_model *m) const { ml_hmm_free(m); }
+};
+using model_ptr = std::unique_ptr<ml_hmm_model, model_free>;
+
+// One argument as last loaded. The model and the fences are present only for
+// the learned states; `patterns` maps each learned pattern to its count.
+struct arg_entry {
+  uint32_t domain_id = 0;
+  uint32_t arg_id = 0;
+  uint32_t url_id = 0;
+  int32_t state = 0;  // MLV_STATE_*
+  std::string name;
+  model_ptr model;
+  bool has_fences = false;
+  double q4 = 0.0;
+  double q5 = 0.0;
+  const char *fence_source = "";  // "boxplot" or "learned patterns"
+  text_map<int32_t> patterns;
+  std::string problem;    // why a learned argument cannot be judged; "" when it can
+  int64_t loaded_at = 0;  // coarse monotonic seconds
+  size_t bytes = 0;       // heap bytes held, approximate
+};
+
+// A domain's names and its arguments grouped by URL, from one scan.
+struct domain_entry {
+  bool known = false;  // domain_info:<d> exists
+  std::string name;    // its `domain` field, matched against notices
+  std::string dbname;  // its learning database
+  bool scanned = false;
+  int64_t scanned_at = 0;  // coarse monotonic seconds
+  // url id -> argument name -> argument id
+  std::unordered_map<uint32_t, text_map<uint32_t>> urls;
+  int64_t loaded_at = 0;
+};
+
+// Result of a loader: 0 done, -1 a service failed (message in err).
+using load_err = std::string;
+
+// Reads domain_info:<d>. Returns 0 (entry filled; known false when the hash
+// is missing) or -1 when Redis did not answer.
+int load_domain(redis_conn *redis, uint32_t domain_id, domain_entry *out, load_err *err);
+
+// Rebuilds the URL index of a domain by scanning arg:<d>:* (64-bit cursor).
+// 0, or -1 when Redis failed (the old index is kept).
+int scan_domain(redis_conn *redis, uint32_t domain_id, domain_entry *d, load_err *err);
+
+// Loads one argument: hash fields, and for a learned state the model, the
+// fences and the learned patterns. 0 (also for a missing hash: state 0), or
+// -1 when Redis or the database failed.
+int load_arg(redis_conn *redis, ml_db_obj *db, const domain_entry &d, uint32_t domain_id,
+             uint32_t arg_id, arg_entry *out, load_err *err);
+
+// Parses "{"column":C,"data":[...]}" into its entries. False on any other text.
+bool parse_model_text(std::string_view text, int *column, std::vector<double> *data);
+
+// Builds a model from the three texts of an argument hash. Null when they do
+// not describe one consistent model.
+ml_hmm_model *model_from_texts(std::string_view pi, std::string_view a, std::string_view b);
+
+// q4 and q5 of one boxplot text. False when either is missing.
+bool parse_fences(std::string_view text, double *q4, double *q5);
+
+// Levenshtein distance between a and b (each at most 256 bytes), or a number
+// above limit as soon as the distance is known to exceed it.
+int edit_distance(std::string_view a, std::string_view b, int limit);
+
+// Coarse monotonic clock in seconds (cheap enough for every judgement).
+int64_t now_seconds();
+
+}  // namespace mlv
