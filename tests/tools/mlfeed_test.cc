@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <sstream>
 
 #include "intake/sample_msg.h"
 #include "tests/testutil/testutil.h"
+#include "tests/verdict/learned_fixture.h"
 #include "tools/mlfeed/id_store.h"
 
 namespace {
@@ -157,6 +159,85 @@ TEST_F(MlfeedBinary, StopsAtMalformedInputUnlessToldToGoOn) {
   EXPECT_EQ(feed(traffic, "--format nonsense"), 1);
   EXPECT_EQ(feed(traffic, "--args"), 1);  // only with --judge
   EXPECT_EQ(mlt::run(mlt::bin_dir() + "/mlfeed -q -d 5 -p 1 /dev/null 2>/dev/null"), 2);
+}
+
+}  // namespace
+
+namespace {
+
+// --judge against arguments learned the way a build leaves them: verdict words
+// per request, the gravest argument deciding, and nothing pushed or made.
+class MlfeedJudge : public MlfeedBinary {
+ protected:
+  void SetUp() override {
+    MlfeedBinary::SetUp();
+    db_ = "mlfeed_judge_" + d_;
+    mlt::provision_db(db_);
+  }
+  void TearDown() override {
+    mlt::delete_domain_keys(domain_);
+    mlt::drop_db(db_);
+    MlfeedBinary::TearDown();
+  }
+  void learn(uint32_t url, uint32_t arg, const std::string &name, const std::string &kind) {
+    mlt::LearnedSpec s;
+    s.domain = domain_;
+    s.url = url;
+    s.arg = arg;
+    s.name = name;
+    s.values = mlt::traffic(kind, 1500, 40 + arg);
+    mlt::LearnedOut out;
+    ASSERT_EQ(mlt::write_learned(s, db_, &out), "");
+  }
+  std::string db_;
+};
+
+std::string cart(const std::string &form) {
+  return "POST /cart HTTP/1.1\r\nHost: shop.example\r\n"
+         "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+         std::to_string(form.size()) + "\r\n\r\n" + form + "\r\n";
+}
+
+TEST_F(MlfeedJudge, JudgesEachRequestByItsGravestArgumentAndMakesNothing) {
+  ASSERT_EQ(feed(cart("qty=2&email=ann%40example.org&note=x"), "--policy p --db " + db_), 0)
+      << err_;
+  pop_all();
+  learn(1, 1, "qty", "qty");
+  learn(1, 2, "email", "email");
+  learn(1, 3, "note", "text");
+  const long long keys_before = redis_.integer({"HLEN", mlfeed::args_key(domain_)});
+
+  const std::string traffic = cart("qty=3&email=bob.smith%40mail.example.com") +  // line 1
+                              cart("qty=1+OR+1%3D1--&email=ann%40example.org") +  // 7
+                              cart("qty=2&coupon=SAVE10") +                       // 13
+                              "GET /elsewhere?x=1 HTTP/1.1\r\nHost: shop.example\r\n\r\n" +  // 19
+                              "GET /cart HTTP/1.1\r\nHost: shop.example\r\n\r\n" +           // 22
+                              cart("qty=2&note=&email=" + std::string(300, 'a'));            // 25
+  ASSERT_EQ(feed(traffic, "--judge"), 0) << err_;
+  const char *expected[] = {"normal ",      "definite ",     "unknown_argument ",
+                            "not_learned ", "no_arguments ", "definite "};
+  std::istringstream lines(out_);
+  std::string line;
+  for (const char *word : expected) {
+    ASSERT_TRUE(std::getline(lines, line)) << out_;
+    EXPECT_EQ(line.rfind(word, 0), 0u) << line;
+  }
+  EXPECT_NE(out_.find("qty=definite(score"), std::string::npos) << out_;
+  EXPECT_NE(out_.find("6 requests judged, 3 flagged: normal 1 not_learned 1 unknown_argument 1 "
+                      "potential 0 definite 2 no_arguments 1"),
+            std::string::npos)
+      << out_;
+  EXPECT_EQ(redis_.integer({"HLEN", mlfeed::args_key(domain_)}), keys_before);
+  EXPECT_EQ(redis_.str({"HGET", mlfeed::args_key(domain_), "1 coupon"}), "");
+  EXPECT_EQ(redis_.integer({"HLEN", mlfeed::urls_key(domain_)}), 1);
+  EXPECT_EQ(redis_.integer({"EXISTS", list_}), 0);
+
+  // --args: one tab-separated row per judged argument, under a header.
+  ASSERT_EQ(feed(cart("qty=1+OR+1%3D1--&email=ann%40example.org"), "--judge --args"), 0) << err_;
+  EXPECT_EQ(out_.rfind("#line\tverdict\t", 0), 0u) << out_;
+  EXPECT_NE(out_.find("\n1\tdefinite\t1\t1\tqty\t-"), std::string::npos) << out_;
+  EXPECT_NE(out_.find("\n1\tnormal\t1\t2\temail\t-"), std::string::npos) << out_;
+  EXPECT_NE(err_.find("1 requests judged, 1 flagged"), std::string::npos) << err_;
 }
 
 }  // namespace

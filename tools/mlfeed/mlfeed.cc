@@ -313,8 +313,10 @@ int run_inputs(const Options &o, void *self, Handler handle, Totals *t) {
     Request req;
     for (int rc; (rc = reader.next(&req)) != 0;) {
       if (rc < 0) {
-        fprintf(stderr, "%smlfeed: %s:%u: %s\n", o.quiet ? "" : "\n", name.c_str(),
-                reader.error_line(), reader.error().c_str());
+        // On a terminal the line goes below the progress bar.
+        const bool bar = !o.quiet && isatty(STDERR_FILENO);
+        fprintf(stderr, "%smlfeed: %s:%u: %s\n", bar ? "\n" : "", name.c_str(), reader.error_line(),
+                reader.error().c_str());
         t->refused++;
         if (!o.keep_going) return 1;
         continue;
