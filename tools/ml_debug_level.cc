@@ -1,30 +1,28 @@
-// ml_debug_level: shows or sets the message level of a running ml_daemon.
-//
-//   ml_debug_level          prints the level
-//   ml_debug_level LEVEL    sets it (0 errors only ... 5 everything)
-//
-// The level lives in the system debug zone; the daemon picks it up before it
-// handles the next configuration message. Exit status: 0, 1 bad usage, 2 the
-// zone cannot be mapped.
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+// ml_debug_level: the old name of "mlctl debug-level" (prints or sets the
+// running daemon's message level, 0..5), kept for scripts that use it. It
+// runs the mlctl that lies beside it.
+#include <limits.h>
+#include <unistd.h>
 
-#include "platform/framework/framework.h"
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
 
 int main(int argc, char **argv) {
-  if (argc > 2 ||
-      (argc == 2 && (!argv[1][0] || strspn(argv[1], "0123456789") != strlen(argv[1])))) {
-    fprintf(stderr, "usage: %s [LEVEL]   (LEVEL 0 to 5)\n", argv[0]);
-    return 1;
-  }
-  unsigned char *zone = fw_debug_zone_map();
-  if (!zone) {
-    fprintf(stderr, "%s: cannot map the system debug zone\n", argv[0]);
+  char self[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) {
+    fprintf(stderr, "ml_debug_level: cannot find its own folder\n");
     return 2;
   }
-  if (argc == 2)
-    fw_debug_zone_set_level(zone, static_cast<uint32_t>(strtoul(argv[1], nullptr, 10)));
-  printf("%u\n", fw_debug_zone_level(zone));
-  return 0;
+  self[n] = '\0';
+  std::string mlctl(self);
+  mlctl = mlctl.substr(0, mlctl.rfind('/') + 1) + "mlctl";
+  std::vector<char *> args = {mlctl.data(), const_cast<char *>("debug-level")};
+  for (int i = 1; i < argc; i++) args.push_back(argv[i]);
+  args.push_back(nullptr);
+  execv(mlctl.c_str(), args.data());
+  fprintf(stderr, "ml_debug_level: cannot run %s: %s\n", mlctl.c_str(), strerror(errno));
+  return 2;
 }
