@@ -25,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -294,11 +295,11 @@ redisContext *connect(const Options &o) {
 }
 
 // Handles one parsed request in the mode chosen; 0, or the exit status.
-using Handler = int (*)(void *self, const Request &req, Totals *t);
+using Handler = std::function<int(const Request &req, Totals *t)>;
 
 // Reads every input through the handler. 0, or the exit status.
-int run_inputs(const Options &o, void *self, Handler handle, Totals *t) {
-  mlfeed::Progress progress(!o.quiet, total_size(o.files));
+int run_inputs(const Options &o, const Handler &handle, Totals *t) {
+  mlfeed::Progress progress(!o.quiet, total_size(o.files), o.judge ? "values" : "samples");
   uint64_t done_bytes = 0;
   for (const auto &name : o.files) {
     std::ifstream file;
@@ -323,7 +324,7 @@ int run_inputs(const Options &o, void *self, Handler handle, Totals *t) {
       }
       t->requests++;
       if (req.args.empty()) t->no_args++;
-      if (int st = handle(self, req, t)) return st;
+      if (int st = handle(req, t)) return st;
       progress.update(t->requests, t->samples, done_bytes + reader.bytes_read());
     }
     done_bytes += reader.bytes_read();
@@ -336,13 +337,12 @@ int feed(const Options &o, redisContext *c) {
   Feeder feeder(c, o);
   Totals t;
   std::string err;
-  auto handle = [](void *self, const Request &req, Totals *tt) -> int {
-    auto *f = static_cast<std::pair<Feeder *, std::string *> *>(self);
-    if (req.args.empty()) return 0;
-    return f->first->request(req, tt, f->second);
-  };
-  std::pair<Feeder *, std::string *> self{&feeder, &err};
-  int rc = run_inputs(o, &self, handle, &t);
+  int rc = run_inputs(
+      o,
+      [&](const Request &req, Totals *tt) {
+        return req.args.empty() ? 0 : feeder.request(req, tt, &err);
+      },
+      &t);
   int frc =
       rc == 0 || rc == 1 ? feeder.flush(&err) : 0;  // what was read before a bad line stays fed
   if (!err.empty()) fprintf(stderr, "mlfeed: %s\n", err.c_str());
@@ -362,10 +362,11 @@ int judge(const Options &o, redisContext *c) {
     return 2;
   }
   Totals t;
-  auto handle = [](void *self, const Request &req, Totals *) -> int {
-    return static_cast<mlfeed::Judge *>(self)->request(req, stdout) ? 2 : 0;
+  auto handle = [&j](const Request &req, Totals *tt) {
+    for (const auto &a : req.args) tt->samples += a.value.empty() ? 0 : 1;  // values judged
+    return j.request(req, stdout) ? 2 : 0;
   };
-  int rc = run_inputs(o, &j, handle, &t);
+  int rc = run_inputs(o, handle, &t);
   if (!j.error().empty()) fprintf(stderr, "mlfeed: %s\n", j.error().c_str());
   j.summary(o.per_arg ? stderr : stdout, t.refused);
   return rc;

@@ -22,9 +22,10 @@ std::string duration_text(double seconds) {
 
 }  // namespace
 
-Progress::Progress(bool enabled, uint64_t total_bytes)
+Progress::Progress(bool enabled, uint64_t total_bytes, const char *items)
     : enabled_(enabled),
       tty_(isatty(STDERR_FILENO) == 1),
+      items_(items),
       total_(total_bytes),
       start_(clock_type::now()),
       last_(start_) {}
@@ -59,8 +60,8 @@ void Progress::draw(unsigned long requests, unsigned long samples, uint64_t byte
     const int width = 24, full = static_cast<int>(share * width);
     bar = " [" + std::string(full, '#') + std::string(width - full, '.') + "]";
   }
-  fprintf(stderr, "%smlfeed:%s%s %lu requests, %lu samples, %.0f req/s, %s%s%s", tty_ ? "\r" : "",
-          bar.c_str(), where.c_str(), requests, samples, rate, duration_text(secs).c_str(),
+  fprintf(stderr, "%smlfeed:%s%s %lu requests, %lu %s, %.0f req/s, %s%s%s", tty_ ? "\r" : "",
+          bar.c_str(), where.c_str(), requests, samples, items_, rate, duration_text(secs).c_str(),
           eta.c_str(), tty_ ? "\033[K" : "\n");
   if (tty_ && last) fputc('\n', stderr);
   fflush(stderr);

@@ -15,8 +15,9 @@ namespace mlfeed {
 
 class Progress {
  public:
-  // enabled false: nothing is written. total_bytes 0: size not known.
-  Progress(bool enabled, uint64_t total_bytes);
+  // enabled false: nothing is written. total_bytes 0: size not known. items:
+  // what the second count counts ("samples", "values"), a static text.
+  Progress(bool enabled, uint64_t total_bytes, const char *items);
   // Called after every request; writes only when it is time to.
   void update(unsigned long requests, unsigned long samples, uint64_t bytes);
   // The last state, and a line end on a terminal.
@@ -26,6 +27,7 @@ class Progress {
   void draw(unsigned long requests, unsigned long samples, uint64_t bytes, bool last);
 
   bool enabled_, tty_;
+  const char *items_;
   uint64_t total_;
   std::chrono::steady_clock::time_point start_, last_;
 };
