@@ -259,7 +259,7 @@ class Feeder {
 
   int wait_backlog(std::string *err) {
     if (!o_.backlog) return 0;
-    for (;;) {
+    for (unsigned waits = 0;;) {
       auto *r =
           static_cast<redisReply *>(redisCommand(c_, "LLEN %b", o_.list.data(), o_.list.size()));
       if (!r || r->type != REDIS_REPLY_INTEGER) {
@@ -270,6 +270,12 @@ class Feeder {
       const long long len = r->integer;
       freeReplyObject(r);
       if (len <= static_cast<long long>(o_.backlog)) return 0;
+      // Said once per wait: a bar that stops moving looks like a hang.
+      if (++waits == 100 && !o_.quiet)
+        fprintf(
+            stderr,
+            "%smlfeed: waiting: %s holds %lld samples (--backlog %lu); is the daemon running?\n",
+            isatty(STDERR_FILENO) ? "\n" : "", o_.list.c_str(), len, o_.backlog);
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   }
