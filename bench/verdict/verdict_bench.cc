@@ -18,6 +18,21 @@
 #include "tests/verdict/learned_fixture.h"
 #include "verdict/verdict.h"
 
+// Every malloc and calloc of the process is counted, so the benchmarks can
+// show how many heap allocations one judgement makes (glibc's own entry
+// points do the work).
+extern "C" void *__libc_malloc(size_t n);
+extern "C" void *__libc_calloc(size_t n, size_t size);
+static size_t g_allocations = 0;
+extern "C" void *malloc(size_t n) {
+  g_allocations++;
+  return __libc_malloc(n);
+}
+extern "C" void *calloc(size_t n, size_t size) {
+  g_allocations++;
+  return __libc_calloc(n, size);
+}
+
 namespace {
 
 const std::vector<std::string> kKinds = {"qty", "email", "name", "price", "date", "text"};
@@ -102,6 +117,7 @@ void judge(benchmark::State &state, const std::vector<Sample> &set, bool by_name
   mlv_result r;
   size_t i = 0;
   int64_t flagged = 0;
+  const size_t allocations = g_allocations;
   for (auto _ : state) {
     const Sample &s = set[i++ % set.size()];
     int v = by_name
@@ -112,6 +128,8 @@ void judge(benchmark::State &state, const std::vector<Sample> &set, bool by_name
     benchmark::DoNotOptimize(v);
   }
   state.SetItemsProcessed(state.iterations());
+  state.counters["allocs_per_judgement"] =
+      static_cast<double>(g_allocations - allocations) / static_cast<double>(state.iterations());
   state.counters["flagged_share"] =
       static_cast<double>(flagged) / static_cast<double>(state.iterations());
   state.counters["heap_bytes_per_arg"] = g.bytes_per_arg;

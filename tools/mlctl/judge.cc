@@ -49,14 +49,16 @@ void print_json(const job &j, const mlv_result &r) {
   printf("],\"reason\":%s}\n", json_quote(r.reason).c_str());
 }
 
-// "DOMAIN URL ARG VALUE": the value is the rest after the third blank.
+// "DOMAIN URL ARG VALUE": the value is the rest after the blank that ends
+// ARG (it may hold blanks, and may be empty), as ml_sample_push reads it.
 bool parse_line(const std::string &line, job *j) {
   uint32_t *ids[] = {&j->domain, &j->url, &j->arg};
   size_t pos = 0;
   for (uint32_t *id : ids) {
     size_t end = line.find(' ', pos);
-    if (end == std::string::npos || !parse_u32(line.substr(pos, end - pos), id)) return false;
-    pos = end + 1;
+    if (end == std::string::npos && id != &j->arg) return false;
+    if (!parse_u32(line.substr(pos, end == std::string::npos ? end : end - pos), id)) return false;
+    pos = end == std::string::npos ? line.size() : end + 1;
   }
   j->value = line.substr(pos);
   return true;
