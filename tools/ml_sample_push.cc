@@ -25,10 +25,9 @@
 #include <vector>
 
 #include "intake/sample_msg.h"
+#include "tools/sample_push.h"
 
 namespace {
-
-constexpr size_t kBatch = 1000;  // messages per RPUSH
 
 struct options {
   std::string key = SAMPLE_LIST_KEY;
@@ -57,11 +56,8 @@ bool parse_u32(const char *text, uint32_t *out) {
 // The bytes to push for one sample: the record, cut or padded to length.
 std::string encode(uint32_t domain, uint32_t url, uint32_t arg, const std::string &value,
                    long length) {
-  sample_msg msg;
-  sample_msg_fill(&msg, domain, url, arg, value.data(), static_cast<uint32_t>(value.size()));
-  std::string bytes(reinterpret_cast<const char *>(&msg), sizeof msg);
-  bytes.resize(static_cast<size_t>(length), '\0');
-  return bytes;
+  return mlpush::pack(domain, url, arg, value, static_cast<uint32_t>(value.size()),
+                      static_cast<size_t>(length));
 }
 
 // One line "D U A VALUE" of a sample file; false when it is malformed.
@@ -107,22 +103,6 @@ bool read_file(const char *path, long length, std::vector<std::string> *msgs) {
   return ok;
 }
 
-// Sends one RPUSH of up to kBatch messages into the pipeline.
-void append_batch(redisContext *c, const std::string &key, const std::vector<std::string> &msgs,
-                  size_t *next, unsigned long *left_of_current, unsigned long count) {
-  std::vector<const char *> argv = {"RPUSH", key.c_str()};
-  std::vector<size_t> lens = {5, key.size()};
-  while (argv.size() - 2 < kBatch && *next < msgs.size()) {
-    argv.push_back(msgs[*next].data());
-    lens.push_back(msgs[*next].size());
-    if (--*left_of_current == 0) {
-      ++*next;
-      *left_of_current = count;
-    }
-  }
-  redisAppendCommandArgv(c, static_cast<int>(argv.size()), argv.data(), lens.data());
-}
-
 // Pushes every message count times, in order. 0, or 2 on a Redis failure.
 int push_all(const std::string &key, const std::vector<std::string> &msgs, unsigned long count) {
   redisContext *c = redisConnect("127.0.0.1", 6379);
@@ -131,24 +111,9 @@ int push_all(const std::string &key, const std::vector<std::string> &msgs, unsig
     if (c) redisFree(c);
     return 2;
   }
-  size_t next = 0;
-  unsigned long left = count;
-  int rc = 0;
-  while (rc == 0 && next < msgs.size()) {
-    size_t sent = 0;
-    for (; sent < 64 && next < msgs.size(); sent++) append_batch(c, key, msgs, &next, &left, count);
-    for (; sent > 0; sent--) {
-      void *reply = nullptr;
-      if (redisGetReply(c, &reply) != REDIS_OK ||
-          static_cast<redisReply *>(reply)->type == REDIS_REPLY_ERROR) {
-        fprintf(stderr, "ml_sample_push: RPUSH %s failed: %s\n", key.c_str(),
-                reply ? static_cast<redisReply *>(reply)->str : c->errstr);
-        rc = 2;
-      }
-      if (reply) freeReplyObject(reply);
-      if (rc) break;
-    }
-  }
+  std::string err;
+  int rc = mlpush::push(c, key, msgs, count, &err);
+  if (rc) fprintf(stderr, "ml_sample_push: %s\n", err.c_str());
   redisFree(c);
   return rc;
 }

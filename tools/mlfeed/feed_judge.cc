@@ -1,0 +1,140 @@
+#include "tools/mlfeed/feed_judge.h"
+
+#include <cstring>
+
+namespace mlfeed {
+
+const char *request_verdict_name(int v) {
+  static const char *const names[kKinds] = {"normal",    "not_learned", "unknown_argument",
+                                            "potential", "definite",    "no_arguments"};
+  return v >= 0 && v < kKinds ? names[v] : "?";
+}
+
+int request_verdict_of(int mlv_verdict) {
+  switch (mlv_verdict) {
+    case MLV_DEFINITE:
+      return kDefinite;
+    case MLV_POTENTIAL:
+      return kPotential;
+    case MLV_UNKNOWN_ARGUMENT:
+      return kUnknown;
+    case MLV_NOT_LEARNED:
+      return kNotLearned;
+    default:
+      return kNormal;
+  }
+}
+
+std::string printable(const std::string &value, size_t max) {
+  std::string out;
+  const size_t n = std::min(value.size(), max);
+  for (size_t i = 0; i < n; i++) {
+    const unsigned char c = static_cast<unsigned char>(value[i]);
+    if (c < ' ' || c >= 0x7f || c == '\\' || c == '"') {
+      char hex[8];
+      snprintf(hex, sizeof hex, "\\x%02x", c);
+      out += hex;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  if (n < value.size()) out += "...";
+  return out;
+}
+
+Judge::Judge(redisContext *c, uint32_t domain_id, const std::string &redis_host, int redis_port,
+             bool per_arg)
+    : ids_(c, domain_id), domain_(domain_id), per_arg_(per_arg) {
+  mlv_options opts;
+  mlv_options_init(&opts);
+  opts.redis_host = redis_host.c_str();
+  opts.redis_port = redis_port;
+  ctx_ = mlv_open(&opts);
+  if (!ctx_) error_ = "the verdict library cannot reach Redis at " + redis_host;
+}
+
+Judge::~Judge() { mlv_close(ctx_); }
+
+int Judge::argument(uint32_t url, bool url_known, const Argument &a, mlv_result *r) {
+  if (!url_known) {
+    memset(r, 0, sizeof *r);
+    r->verdict = MLV_NOT_LEARNED;
+    r->domain_id = domain_;
+    snprintf(r->reason, sizeof r->reason, "the URL was never fed");
+    return 0;
+  }
+  uint32_t arg = 0;
+  const int found = ids_.arg_id(url, a.name, false, &arg);
+  if (found < 0) {
+    error_ = ids_.error();
+    return -1;
+  }
+  const int v = found ? mlv_judge_by_id(ctx_, domain_, arg, a.value.data(), a.value.size(), 0, r)
+                      : mlv_judge_by_name(ctx_, domain_, url, a.name.data(), a.name.size(),
+                                          a.value.data(), a.value.size(), 0, r);
+  if (v == MLV_ERROR) {
+    error_ = std::string("verdict failed: ") + r->reason;
+    return -1;
+  }
+  return 0;
+}
+
+void Judge::write_arg_line(FILE *out, const Request &req, const Argument &a, const mlv_result &r) {
+  if (!header_done_) {
+    fprintf(out, "#line\tverdict\turl_id\targ_id\tname\tscore\tq4\tq5\tlearned\tpattern\tvalue\n");
+    header_done_ = true;
+  }
+  fprintf(out, "%u\t%s\t%u\t%u\t%s\t", req.line, mlv_verdict_name(r.verdict), r.url_id, r.arg_id,
+          printable(a.name, 64).c_str());
+  if (r.has_score)
+    fprintf(out, "%.4f\t%.4f\t%.4f\t", r.score, r.q4, r.q5);
+  else
+    fputs("-\t-\t-\t", out);
+  fprintf(out, "%d\t%s\t%s\n", r.learned_pattern, r.pattern, printable(a.value, 300).c_str());
+}
+
+int Judge::request(const Request &req, FILE *out) {
+  uint32_t url = 0;
+  const int known = ids_.url_id(req.host, req.path, false, &url);
+  if (known < 0) {
+    error_ = ids_.error();
+    return -1;
+  }
+  int worst = req.args.empty() ? kNoArguments : kNormal;
+  std::string detail;
+  for (const auto &a : req.args) {
+    if (a.value.empty()) continue;
+    mlv_result r;
+    if (argument(url, known == 1, a, &r) < 0) return -1;
+    if (per_arg_) write_arg_line(out, req, a, r);
+    const int v = request_verdict_of(r.verdict);
+    if (v > worst) worst = v;
+    char buf[512];
+    if (v == kNormal)
+      snprintf(buf, sizeof buf, " %s=normal", a.name.c_str());
+    else if (r.has_score)
+      snprintf(buf, sizeof buf, " %s=%s(score %.2f q4 %.2f q5 %.2f pattern %s%s value \"%s\")",
+               a.name.c_str(), mlv_verdict_name(r.verdict), r.score, r.q4, r.q5, r.pattern,
+               r.learned_pattern ? " learned" : "", printable(a.value, 40).c_str());
+    else
+      snprintf(buf, sizeof buf, " %s=%s(%s)", a.name.c_str(), mlv_verdict_name(r.verdict),
+               r.reason);
+    detail += buf;
+  }
+  counts_[worst]++;
+  if (!per_arg_)
+    fprintf(out, "%-16s line %u %s %s%s%s\n", request_verdict_name(worst), req.line,
+            req.method.c_str(), req.host.c_str(), req.path.c_str(), detail.c_str());
+  return 0;
+}
+
+void Judge::summary(FILE *out, unsigned long refused) const {
+  unsigned long total = 0, flagged = counts_[kUnknown] + counts_[kPotential] + counts_[kDefinite];
+  for (unsigned long n : counts_) total += n;
+  fprintf(out, "mlfeed: %lu requests judged, %lu flagged:", total, flagged);
+  for (int v = 0; v < kKinds; v++) fprintf(out, " %s %lu", request_verdict_name(v), counts_[v]);
+  if (refused) fprintf(out, "; %lu malformed requests refused", refused);
+  fputc('\n', out);
+}
+
+}  // namespace mlfeed

@@ -1,0 +1,69 @@
+// mlfeed --judge: what the proxy would decide for each recorded request,
+// from what the daemon learned (verdict/verdict.h). Nothing is pushed and no
+// id is made: a URL never fed leaves its arguments not learned, and a name
+// never fed is left to the verdict library, which calls it an unknown
+// argument once the URL's other arguments are learned.
+//
+// A request takes the gravest verdict of its arguments, in the order
+// definite, potential, unknown_argument, not_learned, normal; it is flagged
+// when that is one of the first three. Empty values are not judged (the
+// daemon never learns one).
+//
+// Thread safety: one thread; it owns its verdict context.
+#pragma once
+
+#include <hiredis/hiredis.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "tools/mlfeed/id_store.h"
+#include "tools/mlfeed/request_parse.h"
+#include "verdict/verdict.h"
+
+namespace mlfeed {
+
+// Request verdicts as counted in the summary.
+enum RequestVerdict { kNormal, kNotLearned, kUnknown, kPotential, kDefinite, kNoArguments, kKinds };
+
+const char *request_verdict_name(int v);
+// The request verdict an argument's verdict contributes; kNormal for errors.
+int request_verdict_of(int mlv_verdict);
+// value with non-printable bytes, '\\', '"' and tabs as \xHH, cut to max bytes
+// of input (an ellipsis marks the cut).
+std::string printable(const std::string &value, size_t max);
+
+class Judge {
+ public:
+  // c: ids are looked up on it (owned by the caller). per_arg: one
+  // tab-separated line per argument instead of one line per request.
+  Judge(redisContext *c, uint32_t domain_id, const std::string &redis_host, int redis_port,
+        bool per_arg);
+  ~Judge();
+  Judge(const Judge &) = delete;
+  Judge &operator=(const Judge &) = delete;
+
+  bool ready() const { return ctx_ != nullptr; }
+  const std::string &error() const { return error_; }
+
+  // Judges req and writes its line(s) to out. 0, or -1 when a service failed
+  // (error()).
+  int request(const Request &req, FILE *out);
+  // Requests per verdict, and the refused ones.
+  void summary(FILE *out, unsigned long refused) const;
+
+ private:
+  int argument(uint32_t url, bool url_known, const Argument &a, mlv_result *r);
+  void write_arg_line(FILE *out, const Request &req, const Argument &a, const mlv_result &r);
+
+  IdStore ids_;
+  uint32_t domain_;
+  bool per_arg_;
+  bool header_done_ = false;
+  mlv_ctx *ctx_ = nullptr;
+  std::string error_;
+  unsigned long counts_[kKinds] = {};
+};
+
+}  // namespace mlfeed

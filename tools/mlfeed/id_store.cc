@@ -1,0 +1,157 @@
+#include "tools/mlfeed/id_store.h"
+
+#include <memory>
+#include <vector>
+
+namespace mlfeed {
+
+namespace {
+
+struct ReplyFree {
+  void operator()(redisReply *r) const { freeReplyObject(r); }
+};
+using Reply = std::unique_ptr<redisReply, ReplyFree>;
+
+Reply command(redisContext *c, const std::vector<std::string> &argv) {
+  std::vector<const char *> a;
+  std::vector<size_t> l;
+  for (const auto &s : argv) {
+    a.push_back(s.data());
+    l.push_back(s.size());
+  }
+  return Reply(static_cast<redisReply *>(
+      redisCommandArgv(c, static_cast<int>(a.size()), a.data(), l.data())));
+}
+
+bool failed(redisContext *c, const Reply &r, std::string *err) {
+  if (r && r->type != REDIS_REPLY_ERROR) return false;
+  if (err) *err = r ? std::string(r->str, r->len) : std::string(c->errstr);
+  return true;
+}
+
+// Returns the id stored under ARGV[1], or takes the next one from the
+// counter, skipping ids whose "<prefix><id>" key exists, and stores it.
+// Reply: {id, 1 when it was made}.
+constexpr const char *kAssign = R"lua(
+local v = redis.call('HGET', KEYS[1], ARGV[1])
+if v then return {tonumber(v), 0} end
+repeat
+  v = redis.call('HINCRBY', KEYS[2], ARGV[2], 1)
+until ARGV[3] == '' or redis.call('EXISTS', ARGV[3] .. v) == 0
+redis.call('HSET', KEYS[1], ARGV[1], v)
+return {v, 1}
+)lua";
+
+// The proxy's first sight of an argument: names always, state only when absent.
+constexpr const char *kArgHash = R"lua(
+redis.call('HSET', KEYS[1], 'arg_name', ARGV[1], 'urlid', ARGV[2])
+if redis.call('HSETNX', KEYS[1], 'arg_learn_stat', 1) == 1 then
+  redis.call('HSET', KEYS[1], 'events', 0, 'start_time', ARGV[3], 'normalcount', 0,
+             'abnormalcount', 0, 'anomaly_cnt', 0)
+end
+return 1
+)lua";
+
+}  // namespace
+
+std::string urls_key(uint32_t d) { return "mlfeed:urls:" + std::to_string(d); }
+std::string args_key(uint32_t d) { return "mlfeed:args:" + std::to_string(d); }
+std::string next_key(uint32_t d) { return "mlfeed:next:" + std::to_string(d); }
+
+int ensure_domain(redisContext *c, const DomainSettings &s, const std::string &first_host,
+                  std::string *err) {
+  const std::string key = "domain_info:" + std::to_string(s.id);
+  Reply have = command(c, {"HMGET", key, "policy_name", "mysql_dbname"});
+  if (failed(c, have, err)) return 2;
+  if (have->type != REDIS_REPLY_ARRAY || have->elements != 2) {
+    if (err) *err = "unexpected reply to HMGET " + key;
+    return 2;
+  }
+  const bool has_policy = have->element[0]->type == REDIS_REPLY_STRING;
+  const bool has_db = have->element[1]->type == REDIS_REPLY_STRING;
+  if ((!has_policy && !s.policy) || (!has_db && !s.dbname)) {
+    if (err) *err = key + " does not exist yet: give its policy name and database name";
+    return 1;
+  }
+  struct Field {
+    const char *name;
+    const std::optional<std::string> &given;
+    std::string fallback;  // written only when the hash lacks the field
+  };
+  const Field fields[] = {
+      {"adomname", s.vdom, "root"},
+      {"policy_name", s.policy, ""},
+      {"mysql_dbname", s.dbname, ""},
+      {"domain", s.name, first_host.empty() ? "domain" + std::to_string(s.id) : first_host}};
+  for (const Field &f : fields) {
+    Reply r =
+        command(c, {f.given ? "HSET" : "HSETNX", key, f.name, f.given ? *f.given : f.fallback});
+    if (failed(c, r, err)) return 2;
+  }
+  const std::string id = std::to_string(s.id);
+  Reply r = command(c, {"HSET", "domains", id, id});
+  return failed(c, r, err) ? 2 : 0;
+}
+
+IdStore::IdStore(redisContext *c, uint32_t domain_id) : c_(c), domain_(domain_id) {}
+
+int IdStore::lookup(const std::string &map_key, const std::string &counter,
+                    const std::string &field, bool create, const std::string &skip_prefix,
+                    uint32_t *id) {
+  Reply r;
+  if (create)
+    r = command(c_,
+                {"EVAL", kAssign, "2", map_key, next_key(domain_), field, counter, skip_prefix});
+  else
+    r = command(c_, {"HGET", map_key, field});
+  if (failed(c_, r, &error_)) return -1;
+  if (r->type == REDIS_REPLY_NIL) return 0;
+  if (r->type == REDIS_REPLY_STRING) {
+    *id = static_cast<uint32_t>(std::stoul(std::string(r->str, r->len)));
+    return 1;
+  }
+  if (r->type != REDIS_REPLY_ARRAY || r->elements != 2) {
+    error_ = "unexpected reply to the id script";
+    return -1;
+  }
+  *id = static_cast<uint32_t>(r->element[0]->integer);
+  if (r->element[1]->integer == 1) (counter == "url" ? new_urls_ : new_args_)++;
+  return 1;
+}
+
+int IdStore::url_id(const std::string &host, const std::string &path, bool create, uint32_t *id) {
+  const std::string field = host + " " + path;
+  auto it = urls_.find(field);
+  if (it != urls_.end()) {
+    *id = it->second;
+    return 1;
+  }
+  int rc = lookup(urls_key(domain_), "url", field, create, "", id);
+  if (rc == 1) urls_.emplace(field, *id);
+  return rc;
+}
+
+int IdStore::arg_id(uint32_t url, const std::string &name, bool create, uint32_t *id) {
+  const std::string field = std::to_string(url) + " " + name;
+  auto it = args_.find(field);
+  if (it != args_.end()) {
+    *id = it->second;
+    return 1;
+  }
+  const std::string skip = "arg:" + std::to_string(domain_) + ":";
+  int rc = lookup(args_key(domain_), "arg", field, create, skip, id);
+  if (rc == 1) args_.emplace(field, *id);
+  return rc;
+}
+
+int IdStore::ensure_arg(uint32_t url, uint32_t arg, const std::string &name, time_t now) {
+  if (hashed_.count(arg)) return 0;
+  const std::string key = "arg:" + std::to_string(domain_) + ":" + std::to_string(arg);
+  Reply r = command(c_, {"EVAL", kArgHash, "1", key, name, std::to_string(url),
+                         std::to_string(static_cast<long long>(now))});
+  if (failed(c_, r, &error_)) return -1;
+  hashed_.insert(arg);
+  return 0;
+}
+
+}  // namespace mlfeed

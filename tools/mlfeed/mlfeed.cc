@@ -1,0 +1,392 @@
+// mlfeed: replays recorded HTTP traffic into the daemon as the proxy would,
+// or, with --judge, asks of every recorded request what the proxy would
+// decide from what the daemon learned.
+//
+// Feeding: every request is parsed (request_parse.h), its URL and argument
+// names get stable ids (id_store.h), the domain and argument records are made
+// where missing, and one sample message per non-empty value is pushed onto
+// the sample list in pipelined batches. The list is not allowed to grow past
+// a backlog bound: the daemon drops samples it cannot queue, so running far
+// ahead of it would lose traffic rather than save time.
+//
+// Judging pushes and creates nothing: ids are only looked up, and a URL or
+// name never fed is judged from that.
+//
+// Exit status: 0 done; 1 bad usage or malformed input (the first malformed
+// request stops the run unless --keep-going); 2 Redis or the learning
+// database failed. docs/mlfeed.md is the operator's description.
+#include <getopt.h>
+#include <hiredis/hiredis.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "intake/sample_msg.h"
+#include "tools/mlfeed/feed_judge.h"
+#include "tools/mlfeed/id_store.h"
+#include "tools/mlfeed/progress.h"
+#include "tools/mlfeed/request_parse.h"
+#include "tools/sample_push.h"
+
+namespace {
+
+using mlfeed::Request;
+
+// The proxy carries at most this many bytes of a value; the daemon refuses a
+// message that claims more than 1025, and judges anything above 256 by its
+// real length alone.
+constexpr size_t kCarryMax = 1024;
+
+struct Options {
+  mlfeed::DomainSettings domain;
+  bool domain_given = false;
+  std::string redis_host = "127.0.0.1";
+  int redis_port = 6379;
+  std::string list = SAMPLE_LIST_KEY;
+  mlfeed::Format format = mlfeed::Format::automatic;
+  std::string default_host;
+  unsigned long backlog = 20000;
+  bool keep_going = false, judge = false, per_arg = false, quiet = false;
+  std::vector<std::string> files;
+};
+
+struct Totals {
+  unsigned long requests = 0, no_args = 0, refused = 0, samples = 0, empty = 0;
+};
+
+int usage(FILE *out, int rc) {
+  fprintf(out,
+          "usage: mlfeed -d DOMAIN_ID [options] [FILE...]   (no FILE or '-': standard input)\n"
+          "  --vdom NAME --policy NAME --db NAME --name HOST\n"
+          "                       domain_info fields (policy and db needed for a new domain)\n"
+          "  --format auto|raw|log  raw HTTP requests or combined log lines (default auto)\n"
+          "  --default-host HOST  host of requests that name none (log lines)\n"
+          "  --judge              push nothing: one verdict line per request and a summary\n"
+          "  --args               with --judge: one tab-separated line per argument\n"
+          "  --keep-going         report malformed requests and go on\n"
+          "  --backlog N          wait while the sample list holds more (default 20000, 0 off)\n"
+          "  --list KEY           push onto KEY instead of arg:mlnsample\n"
+          "  -h HOST -p PORT      Redis (default 127.0.0.1 6379)\n"
+          "  -q, --quiet          no progress on standard error\n"
+          "exit status: 0 done, 1 bad usage or malformed input, 2 a service failed\n");
+  return rc;
+}
+
+bool parse_number(const char *text, unsigned long max, unsigned long *out) {
+  if (!text || !*text || *text == '-') return false;
+  char *end = nullptr;
+  errno = 0;
+  unsigned long long v = strtoull(text, &end, 10);
+  if (errno || *end || v > max) return false;
+  *out = v;
+  return true;
+}
+
+bool parse_format(const char *text, mlfeed::Format *out) {
+  if (!strcmp(text, "auto"))
+    *out = mlfeed::Format::automatic;
+  else if (!strcmp(text, "raw"))
+    *out = mlfeed::Format::raw;
+  else if (!strcmp(text, "log"))
+    *out = mlfeed::Format::combined;
+  else
+    return false;
+  return true;
+}
+
+// One option; false on a bad value.
+bool apply_option(int ch, const char *arg, Options *o) {
+  unsigned long v = 0;
+  switch (ch) {
+    case 'd':
+      o->domain_given = parse_number(arg, 0x7fffffff, &v) && v > 0;
+      o->domain.id = static_cast<uint32_t>(v);
+      return o->domain_given;
+    case 'V':
+      o->domain.vdom = arg;
+      return *arg != 0;
+    case 'P':
+      o->domain.policy = arg;
+      return *arg != 0;
+    case 'D':
+      o->domain.dbname = arg;
+      return *arg != 0;
+    case 'N':
+      o->domain.name = arg;
+      return *arg != 0;
+    case 'f':
+      return parse_format(arg, &o->format);
+    case 'H':
+      o->default_host = arg;
+      return true;
+    case 'j':
+      o->judge = true;
+      return true;
+    case 'a':
+      o->per_arg = true;
+      return true;
+    case 'k':
+      o->keep_going = true;
+      return true;
+    case 'b':
+      if (!parse_number(arg, 1ul << 30, &v)) return false;
+      o->backlog = v;
+      return true;
+    case 'l':
+      o->list = arg;
+      return *arg != 0;
+    case 'h':
+      o->redis_host = arg;
+      return true;
+    case 'p':
+      if (!parse_number(arg, 65535, &v) || !v) return false;
+      o->redis_port = static_cast<int>(v);
+      return true;
+    case 'q':
+      o->quiet = true;
+      return true;
+    default:
+      return false;
+  }
+}
+
+// 0 parsed, 1 bad usage, -1 help shown.
+int parse_options(int argc, char **argv, Options *o) {
+  static const option longs[] = {{"domain", required_argument, nullptr, 'd'},
+                                 {"vdom", required_argument, nullptr, 'V'},
+                                 {"policy", required_argument, nullptr, 'P'},
+                                 {"db", required_argument, nullptr, 'D'},
+                                 {"name", required_argument, nullptr, 'N'},
+                                 {"format", required_argument, nullptr, 'f'},
+                                 {"default-host", required_argument, nullptr, 'H'},
+                                 {"judge", no_argument, nullptr, 'j'},
+                                 {"args", no_argument, nullptr, 'a'},
+                                 {"keep-going", no_argument, nullptr, 'k'},
+                                 {"backlog", required_argument, nullptr, 'b'},
+                                 {"list", required_argument, nullptr, 'l'},
+                                 {"quiet", no_argument, nullptr, 'q'},
+                                 {"help", no_argument, nullptr, '?' + 256},
+                                 {nullptr, 0, nullptr, 0}};
+  int ch;
+  while ((ch = getopt_long(argc, argv, "d:h:p:q", longs, nullptr)) != -1) {
+    if (ch == '?' + 256) return -1;
+    if (ch == '?' || !apply_option(ch, optarg, o)) {
+      if (ch != '?')
+        fprintf(stderr, "mlfeed: bad value for option -%c / --%s\n", ch, optarg ? optarg : "");
+      return 1;
+    }
+  }
+  for (int i = optind; i < argc; i++) o->files.push_back(argv[i]);
+  if (o->files.empty()) o->files.push_back("-");
+  if (!o->domain_given) {
+    fprintf(stderr, "mlfeed: -d DOMAIN_ID is required\n");
+    return 1;
+  }
+  if (o->per_arg && !o->judge) {
+    fprintf(stderr, "mlfeed: --args goes with --judge\n");
+    return 1;
+  }
+  return 0;
+}
+
+// Bytes of the regular files among the inputs; 0 when any size is unknown.
+uint64_t total_size(const std::vector<std::string> &files) {
+  uint64_t total = 0;
+  for (const auto &f : files) {
+    struct stat st;
+    if (f == "-" || stat(f.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    total += static_cast<uint64_t>(st.st_size);
+  }
+  return total;
+}
+
+// Feeding: ids, records and batched pushes for one domain.
+class Feeder {
+ public:
+  Feeder(redisContext *c, const Options &o) : c_(c), o_(o), ids_(c, o.domain.id) {}
+
+  // 0, 1 (the domain lacks settings) or 2 (Redis failed); err says why.
+  int request(const Request &req, Totals *t, std::string *err) {
+    if (!domain_ready_) {
+      int rc = mlfeed::ensure_domain(c_, o_.domain, req.host, err);
+      if (rc) return rc;
+      domain_ready_ = true;
+    }
+    uint32_t url = 0, arg = 0;
+    if (ids_.url_id(req.host, req.path, true, &url) < 0) return fail(err);
+    const time_t now = time(nullptr);
+    for (const auto &a : req.args) {
+      if (ids_.arg_id(url, a.name, true, &arg) < 0 || ids_.ensure_arg(url, arg, a.name, now) < 0)
+        return fail(err);
+      if (a.value.empty()) {
+        t->empty++;  // the daemon refuses a sample of length 0
+        continue;
+      }
+      const std::string_view carried(a.value.data(), std::min(a.value.size(), kCarryMax));
+      batch_.push_back(mlpush::pack(o_.domain.id, url, arg, carried,
+                                    static_cast<uint32_t>(a.value.size()), SAMPLE_MSG_LEN));
+      t->samples++;
+    }
+    return batch_.size() >= 4 * mlpush::kPushBatch ? flush(err) : 0;
+  }
+
+  // Pushes what is batched, first waiting while the list is above the bound.
+  int flush(std::string *err) {
+    if (batch_.empty()) return 0;
+    if (wait_backlog(err)) return 2;
+    int rc = mlpush::push(c_, o_.list, batch_, 1, err);
+    batch_.clear();
+    return rc;
+  }
+
+  const mlfeed::IdStore &ids() const { return ids_; }
+
+ private:
+  int fail(std::string *err) {
+    *err = ids_.error();
+    return 2;
+  }
+
+  int wait_backlog(std::string *err) {
+    if (!o_.backlog) return 0;
+    for (unsigned waits = 0;;) {
+      auto *r =
+          static_cast<redisReply *>(redisCommand(c_, "LLEN %b", o_.list.data(), o_.list.size()));
+      if (!r || r->type != REDIS_REPLY_INTEGER) {
+        *err = r ? "LLEN failed" : c_->errstr;
+        if (r) freeReplyObject(r);
+        return 2;
+      }
+      const long long len = r->integer;
+      freeReplyObject(r);
+      if (len <= static_cast<long long>(o_.backlog)) return 0;
+      // Said once per wait: a bar that stops moving looks like a hang.
+      if (++waits == 100 && !o_.quiet)
+        fprintf(
+            stderr,
+            "%smlfeed: waiting: %s holds %lld samples (--backlog %lu); is the daemon running?\n",
+            isatty(STDERR_FILENO) ? "\n" : "", o_.list.c_str(), len, o_.backlog);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+
+  redisContext *c_;
+  const Options &o_;
+  mlfeed::IdStore ids_;
+  std::vector<std::string> batch_;
+  bool domain_ready_ = false;
+};
+
+redisContext *connect(const Options &o) {
+  timeval tv = {10, 0};
+  redisContext *c = redisConnectWithTimeout(o.redis_host.c_str(), o.redis_port, tv);
+  if (!c || c->err) {
+    fprintf(stderr, "mlfeed: cannot connect to Redis at %s:%d\n", o.redis_host.c_str(),
+            o.redis_port);
+    if (c) redisFree(c);
+    return nullptr;
+  }
+  redisSetTimeout(c, tv);
+  return c;
+}
+
+// Handles one parsed request in the mode chosen; 0, or the exit status.
+using Handler = std::function<int(const Request &req, Totals *t)>;
+
+// Reads every input through the handler. 0, or the exit status.
+int run_inputs(const Options &o, const Handler &handle, Totals *t) {
+  mlfeed::Progress progress(!o.quiet, total_size(o.files), o.judge ? "values" : "samples");
+  uint64_t done_bytes = 0;
+  for (const auto &name : o.files) {
+    std::ifstream file;
+    if (name != "-") {
+      file.open(name, std::ios::binary);
+      if (!file) {
+        fprintf(stderr, "mlfeed: cannot open %s: %s\n", name.c_str(), strerror(errno));
+        return 1;
+      }
+    }
+    mlfeed::Reader reader(name == "-" ? std::cin : file, o.format, o.default_host);
+    Request req;
+    for (int rc; (rc = reader.next(&req)) != 0;) {
+      if (rc < 0) {
+        // On a terminal the line goes below the progress bar.
+        const bool bar = !o.quiet && isatty(STDERR_FILENO);
+        fprintf(stderr, "%smlfeed: %s:%u: %s\n", bar ? "\n" : "", name.c_str(), reader.error_line(),
+                reader.error().c_str());
+        t->refused++;
+        if (!o.keep_going) return 1;
+        continue;
+      }
+      t->requests++;
+      if (req.args.empty()) t->no_args++;
+      if (int st = handle(req, t)) return st;
+      progress.update(t->requests, t->samples, done_bytes + reader.bytes_read());
+    }
+    done_bytes += reader.bytes_read();
+  }
+  progress.finish(t->requests, t->samples, done_bytes);
+  return 0;
+}
+
+int feed(const Options &o, redisContext *c) {
+  Feeder feeder(c, o);
+  Totals t;
+  std::string err;
+  int rc = run_inputs(
+      o,
+      [&](const Request &req, Totals *tt) {
+        return req.args.empty() ? 0 : feeder.request(req, tt, &err);
+      },
+      &t);
+  int frc =
+      rc == 0 || rc == 1 ? feeder.flush(&err) : 0;  // what was read before a bad line stays fed
+  if (!err.empty()) fprintf(stderr, "mlfeed: %s\n", err.c_str());
+  if (frc) rc = frc;
+  printf(
+      "mlfeed: %lu requests (%lu without arguments, %lu refused), %lu samples pushed, "
+      "%lu empty values not pushed; %lu new URLs, %lu new arguments\n",
+      t.requests, t.no_args, t.refused, t.samples, t.empty, feeder.ids().new_urls(),
+      feeder.ids().new_args());
+  return rc;
+}
+
+int judge(const Options &o, redisContext *c) {
+  mlfeed::Judge j(c, o.domain.id, o.redis_host, o.redis_port, o.per_arg);
+  if (!j.ready()) {
+    fprintf(stderr, "mlfeed: %s\n", j.error().c_str());
+    return 2;
+  }
+  Totals t;
+  auto handle = [&j](const Request &req, Totals *tt) {
+    for (const auto &a : req.args) tt->samples += a.value.empty() ? 0 : 1;  // values judged
+    return j.request(req, stdout) ? 2 : 0;
+  };
+  int rc = run_inputs(o, handle, &t);
+  if (!j.error().empty()) fprintf(stderr, "mlfeed: %s\n", j.error().c_str());
+  j.summary(o.per_arg ? stderr : stdout, t.refused);
+  return rc;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Options o;
+  int rc = parse_options(argc, argv, &o);
+  if (rc) return rc < 0 ? usage(stdout, 0) : usage(stderr, 1);
+  redisContext *c = connect(o);
+  if (!c) return 2;
+  rc = o.judge ? judge(o, c) : feed(o, c);
+  redisFree(c);
+  return rc;
+}

@@ -1,0 +1,106 @@
+// Request parsing for mlfeed: turns recorded HTTP traffic into the argument
+// values the proxy would see, without any I/O of its own beyond the stream it
+// is given, so that tests and other tools can call it directly.
+//
+// Two inputs are read. Raw HTTP requests (request line, headers, blank line,
+// body) follow one another, as capture tools and public data sets store them;
+// a body is as long as Content-Length says, or chunked. Access-log lines in
+// the combined (or common) log format carry only the request line, so their
+// arguments come from the query string alone and their host from the caller.
+//
+// Arguments come from the query string and, for raw requests, from bodies of
+// type application/x-www-form-urlencoded. Names and values are decoded as a
+// server decodes a form: '+' is a blank and %XX a byte; a '%' not followed by
+// two hex digits stays as it is. Every occurrence of a repeated name is kept,
+// in order, and so are empty values; parts with an empty name are dropped.
+// What a caller does with them (mlfeed: one sample each, none for empty
+// values) is its decision. docs/mlfeed.md has the full list of decisions.
+//
+// Malformed input is refused with the number of the line where the request
+// begins (combined log: the line itself). The reader then resumes at the next
+// request (raw: after the next blank line), so a caller may skip and go on.
+//
+// Thread safety: a Reader is used by one thread; the free functions are pure.
+#pragma once
+
+#include <cstdint>
+#include <istream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace mlfeed {
+
+struct Argument {
+  std::string name;   // decoded
+  std::string value;  // decoded; may be empty
+};
+
+struct Request {
+  unsigned line = 0;  // input line where the request begins (1-based)
+  std::string method;
+  std::string host;            // lower case, without a port; empty when unknown
+  std::string path;            // percent-decoded, without query or fragment
+  std::vector<Argument> args;  // query first, then body; in their order
+};
+
+enum class Format { automatic, raw, combined };
+
+// Decodes %XX escapes and, when plus_is_space, '+' as a blank. A '%' not
+// followed by two hex digits is kept literally.
+std::string url_decode(std::string_view text, bool plus_is_space);
+
+// Appends the arguments of an application/x-www-form-urlencoded text (a query
+// string or a form body) to out. Parts with an empty name are dropped.
+void parse_arguments(std::string_view text, std::vector<Argument> *out);
+
+// Splits a request target (origin form "/p?q" or absolute form
+// "http://host/p?q") into its host (empty for origin form), decoded path and
+// raw query. False when the target is empty or neither form.
+bool split_target(std::string_view target, std::string *host, std::string *path,
+                  std::string *query);
+
+// The host as a URL id is keyed: lower case, a trailing ":port" removed.
+std::string normal_host(std::string_view host);
+
+// True when line looks like an HTTP request line ("GET /x HTTP/1.1").
+bool is_request_line(std::string_view line);
+
+class Reader {
+ public:
+  // in: the traffic; format: automatic picks raw when the first non-blank
+  // line is a request line, else combined; default_host: the host of requests
+  // that name none (every log line, raw requests without Host).
+  Reader(std::istream &in, Format format, std::string default_host);
+
+  // 1: a request in *out; 0: end of input; -1: malformed input, error() and
+  // error_line() say what and where, *out is unspecified. Calling again after
+  // -1 continues with the next request.
+  int next(Request *out);
+
+  const std::string &error() const { return error_; }
+  unsigned error_line() const { return error_line_; }
+  Format format() const { return format_; }  // decided once the first line is read
+  uint64_t bytes_read() const { return bytes_; }
+
+ private:
+  bool getline(std::string *line);
+  int fail(unsigned line, const std::string &what);
+  int next_raw(const std::string &first, Request *out);
+  int next_combined(const std::string &line, Request *out);
+  int read_headers(Request *out, std::string *type, long long *length, bool *chunked);
+  int read_body(unsigned start, long long length, std::string *body);
+  int read_chunked(unsigned start, std::string *body);
+  bool skip_to_blank();
+
+  std::istream &in_;
+  Format format_;
+  std::string default_host_;
+  unsigned line_ = 0;
+  uint64_t bytes_ = 0;
+  std::string error_;
+  unsigned error_line_ = 0;
+  bool resync_ = false;  // a raw request failed in its header block
+};
+
+}  // namespace mlfeed
