@@ -12,8 +12,6 @@
 #include "services/redis.h"
 
 namespace {
-// Messages of this step name the processing unit, where operators know them from.
-constexpr const char *kUnit = "ml_sample_process";
 
 math_task make_task(const ml_arg_id *id, const char *dbname, uint32_t type) {
   math_task task{};
@@ -30,7 +28,7 @@ int sub_task_for_math_model(math_task_array *tasks, const ml_arg_id *id, const c
                             uint32_t type) {
   if (!tasks || !id || !dbname || !*dbname) return -1;
   const math_task task = make_task(id, dbname, type);
-  MLD_MSG(MLD_TRACE, kUnit,
+  MLD_MSG(MLD_TRACE, MLD_UNIT_PROCESS,
           "Adding a math task: mysql_dbname:%s, dbid:%d, urlid:%d, argid:%d, type:%d", dbname,
           static_cast<int>(task.dbid), static_cast<int>(task.urlid), static_cast<int>(task.argid),
           static_cast<int>(type));
@@ -40,12 +38,12 @@ int sub_task_for_math_model(math_task_array *tasks, const ml_arg_id *id, const c
 int ml_arg_to_building(redis_conn *redis, math_task_array *tasks, const ml_arg_id *id,
                        const char *dbname, uint32_t type) {
   if (set_arg_stat(id, redis, ARG_STAT_BUILDING, ARG_EVENT_NONE) != 0) {
-    MLD_ERR(kUnit, "set arg building failed\n");
+    MLD_ERR(MLD_UNIT_PROCESS, "set arg building failed\n");
     return -1;
   }
   if (sendmsg_proxyd_arg(redis, id->domain_id, id->arg_id, NOTICE_BUILDING_MTYPE,
                          NOTICE_BUILDING_CTYPE) != 0) {
-    MLD_ERR(kUnit, "send arg building msg failed\n");
+    MLD_ERR(MLD_UNIT_PROCESS, "send arg building msg failed\n");
     return -1;
   }
   if (sub_task_for_math_model(tasks, id, dbname, type) != 0) {

@@ -21,7 +21,7 @@ bool ml_dbname_valid(const char *name) {
 
 bool ml_domain_dbname_usable(uint32_t domain_id, const char *name) {
   if (ml_dbname_valid(name)) return true;
-  MLD_ERR("ml_sample_process",
+  MLD_ERR(MLD_UNIT_PROCESS,
           "domain %u: learning database name refused (1 to 64 of A-Z a-z 0-9 _)\n", domain_id);
   return false;
 }

@@ -41,7 +41,7 @@ thread_local redis_conn *recv_dbobj = nullptr;
 
 namespace {
 
-constexpr const char *kUnit = "ml_sample_recv";
+constexpr const char *kUnit = MLD_UNIT_RECV;
 // How long one blocking pop waits for a sample. It bounds how late the
 // thread sees the stop flag, and costs Redis ten commands a second when idle.
 constexpr const char *kPopWaitSeconds = "0.1";

@@ -26,6 +26,11 @@ constexpr int32_t MLD_INFO = 3;
 constexpr int32_t MLD_TRACE = 4;
 constexpr int32_t MLD_DEBUG = 5;
 
+// The unit names operational messages carry; operators filter on them.
+constexpr const char *MLD_UNIT_RECV = "ml_sample_recv";        // sample intake
+constexpr const char *MLD_UNIT_PROCESS = "ml_sample_process";  // processing, arguments
+constexpr const char *MLD_UNIT_CONF = "ml_redis_conf";         // policies, configuration
+
 // Non-zero: messages skip the system log (they are still broadcast). Plain
 // word, never set by the daemon itself; other programs of the facility may.
 extern int is_sys_log_stop;

@@ -19,7 +19,7 @@ bool negative_action(const mlne_msg_info *event) {
 // otherwise act on arg:0:0. Id 0 is never an argument of a domain.
 bool names_argument(const mlne_msg_info *event) {
   if (event->domain_id != 0 && event->arg_id != 0) return true;
-  MLD_ERR("ml_redis_conf",
+  MLD_ERR(MLD_UNIT_CONF,
           "configuration event class %d action %d without domain_id and arg_id refused\n",
           event->event_class, event->event_action);
   return false;
@@ -28,7 +28,7 @@ bool names_argument(const mlne_msg_info *event) {
 // A policy event must name the policy.
 bool names_policy(const mlne_msg_info *event) {
   if (event->vdom[0] && event->policy_name[0]) return true;
-  MLD_ERR("ml_redis_conf", "configuration event action %d without vdom and policy refused\n",
+  MLD_ERR(MLD_UNIT_CONF, "configuration event action %d without vdom and policy refused\n",
           event->event_action);
   return false;
 }

@@ -83,7 +83,7 @@ int _add_ml_policy(ml_plist *list, const ml_policy_conf *conf) {
   pthread_rwlock_unlock(&list->table_lock);
   ml_policy *p = new_ml_policy(conf);
   if (!p) {
-    MLD_ERR("ml_redis_conf", "malloc failed for policy config\n");
+    MLD_ERR(MLD_UNIT_CONF, "malloc failed for policy config\n");
     return -1;
   }
   append_ml_policy(list, p);

@@ -30,7 +30,7 @@ thread_local redis_conn *process_dbobj = nullptr;
 
 namespace {
 
-constexpr const char *kUnit = "ml_sample_process";
+constexpr const char *kUnit = MLD_UNIT_PROCESS;
 constexpr uint32_t kArgLenMax = 1025;  // value bytes a sample may carry
 constexpr uint32_t kRealLenMax = 256;  // longer values only count as abnormal
 constexpr size_t kEscapedMax = 1024;

@@ -24,7 +24,7 @@ int arg_sample_ready_under(const ml_arg_id *id, redis_conn *redis, const ml_poli
   if (!arg || reply_elem_missing(arg.get(), 0) || reply_elem_missing(arg.get(), 1)) return -1;
   const int32_t count = static_cast<int32_t>(reply_elem_ll(arg.get(), 0));
   const int32_t start = static_cast<int32_t>(reply_elem_ll(arg.get(), 1));
-  MLD_MSG(MLD_TRACE, "ml_sample_process",
+  MLD_MSG(MLD_TRACE, MLD_UNIT_PROCESS,
           "collect mode:%d, need count:%d, arg count : %d, start time :%s, learn_weeks:%d, "
           "time:%lu\n",
           policy.sample_collecting_mode, READY_COUNT_AND_TIME, count, reply_elem_str(arg.get(), 1),

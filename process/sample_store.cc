@@ -124,7 +124,7 @@ int insert_sample_temp(ml_db_obj *db, const stored_sample *s, const char *dbname
            "insert into %s.%s \t\t\t(arg_id,sample_str,pattern) \t\t\tvalues( %d,'%s','%s')",
            dbname, names->name1, s->arg_id, s->sample_str, s->pattern);
   if (db->db_execute(db, sql) != 0) {
-    MLD_ERR("ml_sample_process", "exec sql:%s failed\n", sql);
+    MLD_ERR(MLD_UNIT_PROCESS, "exec sql:%s failed\n", sql);
     return -1;
   }
   const int m = get_boxplot_sample_count(s->arg_id, db, dbname, names->name1);

@@ -180,7 +180,7 @@ class MlfeedJudge : public MlfeedBinary {
     MlfeedBinary::TearDown();
   }
   void learn(uint32_t url, uint32_t arg, const std::string &name, const std::string &kind) {
-    mlt::LearnedSpec s;
+    mlt::LearnedArg s;
     s.domain = domain_;
     s.url = url;
     s.arg = arg;
