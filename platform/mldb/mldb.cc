@@ -14,6 +14,7 @@
 #include "platform/mldb/mldb.h"
 
 #include <errmsg.h>
+#include <mysqld_error.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -27,6 +28,11 @@ struct ml_db_state {
   MYSQL_RES *pending;  // result of the last statement, not yet claimed
   bool in_trans;
   bool lost;
+  // The server ended the open transaction (deadlock victim, lock wait
+  // time-out, lost connection); why, for the commit's refusal line.
+  bool ended;
+  unsigned ended_errno;
+  char ended_text[160];
 };
 
 namespace {
@@ -93,6 +99,13 @@ ml_db_state *state_of(ml_db_obj *obj) {
   return obj->state;
 }
 
+void clear_transaction(ml_db_state *st) {
+  st->in_trans = false;
+  st->ended = false;
+  st->ended_errno = 0;
+  st->ended_text[0] = '\0';
+}
+
 void drop_pending(ml_db_state *st) {
   if (st->pending) {
     mysql_free_result(st->pending);
@@ -113,7 +126,7 @@ int op_connect(ml_db_obj *obj) {
   ml_db_state *st = state_of(obj);
   if (!st) return -1;
   close_connection(obj);
-  st->in_trans = false;
+  clear_transaction(st);
   st->lost = false;
   char err[512];
   obj->conn = open_connection(err, sizeof err);
@@ -126,16 +139,37 @@ bool ready_outside_trans(ml_db_obj *obj) {
   return op_connect(obj) == 0;
 }
 
+// Errors after which the open transaction is gone, or must be treated as
+// gone: InnoDB rolled a deadlock victim back already, and after a lock wait
+// time-out the transaction holds only part of what its caller meant to store.
+bool ends_transaction(MYSQL *m) {
+  unsigned e = mysql_errno(m);
+  return e == ER_LOCK_DEADLOCK || e == ER_LOCK_WAIT_TIMEOUT || connection_lost(m);
+}
+
+// Notes a failed statement: a lost connection, and inside a transaction
+// whether the server ended it, so that the commit fails even when the
+// caller never looked at this statement's result.
+void note_failure(ml_db_obj *obj) {
+  ml_db_state *st = obj->state;
+  if (connection_lost(obj->conn)) st->lost = true;
+  if (st->in_trans && !st->ended && ends_transaction(obj->conn)) {
+    st->ended = true;
+    st->ended_errno = mysql_errno(obj->conn);
+    snprintf(st->ended_text, sizeof st->ended_text, "%s", mysql_error(obj->conn));
+  }
+}
+
 int run_query(ml_db_obj *obj, const char *sql) {
   ml_db_state *st = obj->state;
   if (mysql_real_query(obj->conn, sql, strlen(sql)) != 0) {
-    if (connection_lost(obj->conn)) st->lost = true;
+    note_failure(obj);
     return -1;
   }
   if (mysql_field_count(obj->conn) > 0) {
     st->pending = mysql_store_result(obj->conn);
     if (!st->pending) {
-      if (connection_lost(obj->conn)) st->lost = true;
+      note_failure(obj);
       return -1;
     }
   }
@@ -147,8 +181,10 @@ int op_execute(ml_db_obj *obj, const char *sql) {
   ml_db_state *st = obj->state;
   drop_pending(st);
   if (st->in_trans) {
-    // Inside a transaction only the connection that holds it will do.
-    if (!obj->conn || st->lost) return -1;
+    // Inside a transaction only the connection that holds it will do, and
+    // only while the server still holds it: after its end a statement would
+    // run, and be kept, on its own.
+    if (!obj->conn || st->lost || st->ended) return -1;
     return run_query(obj, sql);
   }
   if (!ready_outside_trans(obj)) return -1;
@@ -164,7 +200,7 @@ int op_begin_trans(ml_db_obj *obj) {
   ml_db_state *st = obj->state;
   drop_pending(st);
   if (st->in_trans && obj->conn && !st->lost) mysql_rollback(obj->conn);
-  st->in_trans = false;
+  clear_transaction(st);
   if (!ready_outside_trans(obj)) return -1;
   if (run_query(obj, "START TRANSACTION") != 0) {
     if (!st->lost || op_connect(obj) != 0 || run_query(obj, "START TRANSACTION") != 0) return -1;
@@ -173,11 +209,23 @@ int op_begin_trans(ml_db_obj *obj) {
   return 0;
 }
 
+// Refuses the commit of a transaction the server ended: rolls back what the
+// connection may still hold and says why once.
+int refuse_commit(ml_db_obj *obj) {
+  ml_db_state *st = obj->state;
+  if (obj->conn && !st->lost) mysql_rollback(obj->conn);
+  fprintf(stderr, "mldb: commit refused, the server ended the transaction: %u %s\n",
+          st->ended_errno, st->ended_text);
+  clear_transaction(st);
+  return -1;
+}
+
 int op_commit(ml_db_obj *obj) {
   if (!obj || !obj->state) return -1;
   ml_db_state *st = obj->state;
   drop_pending(st);
-  st->in_trans = false;
+  if (st->ended) return refuse_commit(obj);
+  clear_transaction(st);
   if (!obj->conn || st->lost) return -1;
   if (mysql_commit(obj->conn) != 0) {
     if (connection_lost(obj->conn)) st->lost = true;
@@ -190,7 +238,7 @@ int op_rollback(ml_db_obj *obj) {
   if (!obj || !obj->state) return -1;
   ml_db_state *st = obj->state;
   drop_pending(st);
-  st->in_trans = false;
+  clear_transaction(st);
   if (!obj->conn || st->lost) return -1;
   if (mysql_rollback(obj->conn) != 0) {
     if (connection_lost(obj->conn)) st->lost = true;

@@ -42,7 +42,11 @@ struct ml_db_obj {
   int (*db_execute)(ml_db_obj *obj, const char *sql);
   // 0 on success; opens the connection again first when it was lost.
   int (*db_begin_trans)(ml_db_obj *obj);
-  // 0 on success. A failed commit leaves no transaction open.
+  // 0 on success. A failed commit leaves no transaction open. Fails (after a
+  // rollback and one line on stderr) when the server ended the transaction
+  // during any of its statements, examined by the caller or not: a deadlock
+  // victim (1213), a lock wait time-out (1205), a lost connection. Statements
+  // run after such an end fail without reaching the server.
   int (*db_commit)(ml_db_obj *obj);
   // Rolls back the open transaction; result not meaningful.
   int (*db_rollback)(ml_db_obj *obj);

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include "services/mldb.h"
 #include "tests/testutil/testutil.h"
@@ -111,6 +112,83 @@ TEST_F(MldbTest, LostConnectionsAreReopenedOutsideTransactionsOnly) {
   ASSERT_EQ(db_.db_commit(&db_), 0);
   EXPECT_EQ(count("arg_id=5"), 1);
   admin.db_close(&admin);
+}
+
+// A transaction the server ended (deadlock victim, lock wait time-out, killed
+// connection) must fail its commit even when the statement that met the end
+// went unexamined, and nothing of it may be stored, not even statements run
+// after the end (the server would otherwise run them in autocommit).
+TEST_F(MldbTest, ServerEndedTransactionsFailTheirCommit) {
+  const std::string t = dbname_ + ".ended";
+  ASSERT_EQ(exec("create table " + t + " (id int primary key, v int) engine=InnoDB"), 0);
+  ASSERT_EQ(exec("insert into " + t + " values (1, 0), (2, 0)"), 0);
+  ml_db_obj other{}, watch{};
+  init_ml_db_obj(&other);
+  init_ml_db_obj(&watch);
+  ASSERT_EQ(other.db_connect(&other), 0);
+  ASSERT_EQ(watch.db_connect(&watch), 0);
+  auto run = [](ml_db_obj *db, const std::string &sql) { db->db_execute(db, sql.c_str()); };
+  auto rows = [&](const std::string &where) {
+    std::string sql = "select count(*) from " + t + " where " + where;
+    if (watch.db_execute(&watch, sql.c_str()) != 0) return -1L;
+    recordset_guard rs(&watch);
+    if (rs.create() != 0 || rs->row_count != 1) return -1L;
+    return atol(mysql_fetch_row(rs->result)[0]);
+  };
+  // True once db's connection is inside a statement (waiting for a lock).
+  auto waiting = [&](ml_db_obj *db) {
+    std::string sql = "select count(*) from information_schema.processlist where id=" +
+                      std::to_string(mysql_thread_id(db->conn)) + " and command='Query'";
+    if (watch.db_execute(&watch, sql.c_str()) != 0) return false;
+    recordset_guard rs(&watch);
+    return rs.create() == 0 && rs->row_count == 1 && atol(mysql_fetch_row(rs->result)[0]) == 1;
+  };
+
+  // Deadlock: each holds one row and asks for the other's; results ignored.
+  ASSERT_EQ(db_.db_begin_trans(&db_), 0);
+  ASSERT_EQ(other.db_begin_trans(&other), 0);
+  run(&db_, "update " + t + " set v=1 where id=1");
+  run(&other, "update " + t + " set v=2 where id=2");
+  std::thread blocked([&] { run(&other, "update " + t + " set v=2 where id=1"); });
+  ASSERT_TRUE(mlt::wait_until([&] { return waiting(&other); }));
+  run(&db_, "update " + t + " set v=1 where id=2");
+  blocked.join();
+  run(&db_, "insert into " + t + " values (11, 1)");
+  run(&other, "insert into " + t + " values (12, 2)");
+  const int mine = db_.db_commit(&db_), theirs = other.db_commit(&other);
+  EXPECT_TRUE((mine == 0) != (theirs == 0)) << mine << " " << theirs;
+  const int winner = mine == 0 ? 1 : 2;
+  EXPECT_EQ(rows("v=" + std::to_string(winner)), 3);  // both rows and its marker
+  EXPECT_EQ(rows("id>10"), 1);                        // the victim's marker is nowhere
+
+  // Lock wait time-out: the statement fails, the transaction must not commit.
+  ASSERT_EQ(exec("set session innodb_lock_wait_timeout=1"), 0);
+  ASSERT_EQ(other.db_begin_trans(&other), 0);
+  run(&other, "update " + t + " set v=5 where id=1");
+  ASSERT_EQ(db_.db_begin_trans(&db_), 0);
+  run(&db_, "update " + t + " set v=6 where id=1");
+  run(&db_, "insert into " + t + " values (13, 6)");
+  EXPECT_NE(db_.db_commit(&db_), 0);
+  EXPECT_EQ(other.db_commit(&other), 0);
+  EXPECT_EQ(rows("id=13 or v=6"), 0);
+
+  // The connection killed inside the transaction.
+  ASSERT_EQ(db_.db_begin_trans(&db_), 0);
+  run(&db_, "insert into " + t + " values (14, 7)");
+  ASSERT_EQ(watch.db_execute(
+                &watch, ("KILL CONNECTION " + std::to_string(mysql_thread_id(db_.conn))).c_str()),
+            0);
+  run(&db_, "insert into " + t + " values (15, 7)");
+  EXPECT_NE(db_.db_commit(&db_), 0);
+  EXPECT_EQ(rows("v=7"), 0);
+
+  // Each failure closed its transaction: the next one works.
+  ASSERT_EQ(db_.db_begin_trans(&db_), 0);
+  run(&db_, "insert into " + t + " values (16, 8)");
+  EXPECT_EQ(db_.db_commit(&db_), 0);
+  EXPECT_EQ(rows("v=8"), 1);
+  other.db_close(&other);
+  watch.db_close(&watch);
 }
 
 TEST(MldbTables, NamesAreShardedByArgument) {
