@@ -8,6 +8,12 @@
 // db_begin_trans otherwise, so a transaction is never silently continued on
 // a fresh connection that knows nothing of it.
 //
+// Connects are serialised across the process by one lock (the daemon hands
+// in its db_connect_lock with mldb_set_connect_lock) and paced per object:
+// after a failed attempt the next second's calls fail at once, so a server
+// that is down costs a thread one connect time-out per second at most
+// instead of one per statement.
+//
 // The client character set is latin1: every byte is a valid character, so
 // mysql_real_escape_string and the VARBINARY columns keep values byte for
 // byte whatever they hold.
@@ -17,6 +23,7 @@
 #include <mysqld_error.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +40,10 @@ struct ml_db_state {
   bool ended;
   unsigned ended_errno;
   char ended_text[160];
+  // When this object's last connect attempt failed (pacing); unset after a
+  // success.
+  bool failed;
+  std::chrono::steady_clock::time_point failed_at;
 };
 
 namespace {
@@ -121,22 +132,47 @@ void close_connection(ml_db_obj *obj) {
   }
 }
 
+std::atomic<pthread_mutex_t *> g_connect_lock{nullptr};
+pthread_mutex_t g_own_connect_lock = PTHREAD_MUTEX_INITIALIZER;
+
+// True while a failed attempt is younger than the pause: a dead server then
+// costs nothing more than this test until the pause is over.
+bool connect_paused(const ml_db_state *st) {
+  return st->failed && std::chrono::steady_clock::now() - st->failed_at <
+                           std::chrono::seconds(ML_DB_CONNECT_PAUSE_SECONDS);
+}
+
 int op_connect(ml_db_obj *obj) {
   if (!obj) return -1;
   ml_db_state *st = state_of(obj);
-  if (!st) return -1;
+  if (!st || connect_paused(st)) return -1;
   close_connection(obj);
   clear_transaction(st);
   st->lost = false;
   char err[512];
   obj->conn = open_connection(err, sizeof err);
+  st->failed = !obj->conn;
+  if (st->failed) st->failed_at = std::chrono::steady_clock::now();
   return obj->conn ? 0 : -1;
+}
+
+// The library's own reconnect: one paced attempt under the process's connect
+// lock. A lock that cannot be taken is a failure, not an attempt.
+int reconnect(ml_db_obj *obj) {
+  const ml_db_state *st = state_of(obj);
+  if (!st || connect_paused(st)) return -1;
+  pthread_mutex_t *lock = g_connect_lock.load();
+  if (!lock) lock = &g_own_connect_lock;
+  if (pthread_mutex_lock(lock) != 0) return -1;
+  int r = op_connect(obj);
+  pthread_mutex_unlock(lock);
+  return r;
 }
 
 // A usable connection outside a transaction: reopens a lost or missing one.
 bool ready_outside_trans(ml_db_obj *obj) {
   if (obj->conn && !obj->state->lost) return true;
-  return op_connect(obj) == 0;
+  return reconnect(obj) == 0;
 }
 
 // Errors after which the open transaction is gone, or must be treated as
@@ -191,7 +227,7 @@ int op_execute(ml_db_obj *obj, const char *sql) {
   if (run_query(obj, sql) == 0) return 0;
   if (!st->lost) return -1;
   // The server went away between two statements: one fresh attempt.
-  if (op_connect(obj) != 0) return -1;
+  if (reconnect(obj) != 0) return -1;
   return run_query(obj, sql);
 }
 
@@ -203,7 +239,7 @@ int op_begin_trans(ml_db_obj *obj) {
   clear_transaction(st);
   if (!ready_outside_trans(obj)) return -1;
   if (run_query(obj, "START TRANSACTION") != 0) {
-    if (!st->lost || op_connect(obj) != 0 || run_query(obj, "START TRANSACTION") != 0) return -1;
+    if (!st->lost || reconnect(obj) != 0 || run_query(obj, "START TRANSACTION") != 0) return -1;
   }
   st->in_trans = true;
   return 0;
@@ -273,6 +309,8 @@ void op_free_recordset(recordset *rs) {
 }
 
 }  // namespace
+
+void mldb_set_connect_lock(pthread_mutex_t *lock) { g_connect_lock.store(lock); }
 
 int init_ml_db_obj(ml_db_obj *obj) {
   if (!obj) return -1;
