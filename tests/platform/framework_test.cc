@@ -7,10 +7,12 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstring>
 #include <filesystem>
 #include <string>
 
 #include "platform/framework/framework.h"
+#include "platform/framework/msg_info.h"
 #include "tests/testutil/testutil.h"
 
 namespace {
@@ -111,6 +113,32 @@ TEST_F(FrameworkTest, DebugZoneIsSharedBetweenMappings) {
   conf_end();
   EXPECT_EQ(nCfg_debug_zone, nullptr);
   EXPECT_EQ(fw_debug_zone_level(nullptr), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// A refused payload must leave nothing of an earlier event in the caller's
+// record, whatever the reason for the refusal (the empty payload was found by
+// fuzzing: it left the record as it was).
+TEST(MsgInfo, DecodesEventsAndRefusalsLeaveAZeroedRecord) {
+  mlne_msg_info info;
+  const std::string ok =
+      R"({"class":4,"action":6,"domain_id":4294967295,"arg_id":7,"vdom":"root"})";
+  ASSERT_EQ(mlne_get_msg_info(ok.data(), static_cast<int>(ok.size()), &info), 0);
+  EXPECT_EQ(info.event_class, 4);
+  EXPECT_EQ(info.domain_id, 4294967295u);
+  EXPECT_STREQ(info.vdom, "root");
+  const mlne_msg_info zero{};
+  for (const std::string &bad :
+       {std::string(), std::string(R"({"class":1,"action":1} x)"), std::string(R"({"class":1})"),
+        std::string(R"({"class":1,"action":1,"arg_id":-1})"), std::string(R"([1,2])")}) {
+    memset(&info, 0x5a, sizeof info);
+    EXPECT_EQ(mlne_get_msg_info(bad.data(), static_cast<int>(bad.size()), &info), -1) << bad;
+    EXPECT_EQ(memcmp(&info, &zero, sizeof info), 0) << bad;
+  }
+  EXPECT_EQ(mlne_get_msg_info(ok.data(), static_cast<int>(ok.size()), nullptr), -1);
 }
 
 }  // namespace
