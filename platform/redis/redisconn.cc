@@ -36,6 +36,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kReconnectPause{100};
+constexpr std::chrono::seconds kRefusalQuiet{1};
 constexpr struct timeval kConnectTimeout = {1, 0};
 // A command that gets no answer within this time counts as a broken socket.
 constexpr struct timeval kCommandTimeout = {10, 0};
@@ -55,6 +56,11 @@ struct redis_conn {
   int port = 0;
   std::vector<std::string> channels;  // subscribed channels, renewed on reconnect
   Clock::time_point last_attempt{};
+  // Refusal lines: a command refused again within kRefusalQuiet prints
+  // nothing and is counted, so a poller meeting LOADING does not flood stderr.
+  std::string last_refused;
+  Clock::time_point last_refusal{};
+  unsigned quiet_refusals = 0;
 };
 
 namespace {
@@ -76,9 +82,25 @@ bool is_connection_error(const redisContext *ctx) {
 // The one line a refused command leaves: callers only see null, so the
 // server's reason (MISCONF, LOADING, OOM, NOREPLICAS, WRONGTYPE...) is
 // printed here or nowhere.
-void report_refusal(std::string_view command, const redisReply *r) {
-  fprintf(stderr, "redisconn: %.*s refused: %.*s\n", static_cast<int>(command.size()),
-          command.data(), static_cast<int>(r->len), r->str ? r->str : "");
+void print_refusal(std::string_view command, const redisReply *r, unsigned quiet) {
+  char more[64] = "";
+  if (quiet) snprintf(more, sizeof more, " (%u more refusals not shown)", quiet);
+  fprintf(stderr, "redisconn: %.*s refused: %.*s%s\n", static_cast<int>(command.size()),
+          command.data(), static_cast<int>(r->len), r->str ? r->str : "", more);
+}
+
+// The same first word refused again within kRefusalQuiet of its line is only
+// counted; the count goes with the next line printed.
+void report_refusal(redis_conn *c, std::string_view command, const redisReply *r) {
+  const auto now = Clock::now();
+  if (command == c->last_refused && now - c->last_refusal < kRefusalQuiet) {
+    c->quiet_refusals++;
+    return;
+  }
+  print_refusal(command, r, c->quiet_refusals);
+  c->last_refused.assign(command.data(), command.size());
+  c->last_refusal = now;
+  c->quiet_refusals = 0;
 }
 
 // Sends SUBSCRIBE for channels and reads one confirmation per channel.
@@ -98,7 +120,7 @@ bool send_subscribe(redisContext *ctx, const std::vector<std::string> &channels)
     if (redisGetReply(ctx, &raw) != REDIS_OK) return false;
     HiredisReply r(static_cast<redisReply *>(raw));
     if (r->type == REDIS_REPLY_ERROR) {
-      report_refusal("SUBSCRIBE", r.get());
+      print_refusal("SUBSCRIBE", r.get(), 0);
       refused = true;
     }
   }
@@ -223,7 +245,7 @@ redis_reply *run_argv(redis_conn *c, const std::vector<std::string_view> &words)
     return nullptr;
   }
   if (r->type == REDIS_REPLY_ERROR) {
-    report_refusal(words[0], r.get());
+    report_refusal(c, words[0], r.get());
     return nullptr;
   }
   return redisconn_convert_reply(r.get());

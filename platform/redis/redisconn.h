@@ -55,7 +55,9 @@ void redisconn_free(redis_conn *conn);
 // or null when the command could not be sent or answered, or when the server
 // refused it: an error reply (MISCONF, LOADING, OOM, NOREPLICAS, WRONGTYPE...)
 // is a failure, reported by one line on stderr, "redisconn: <first word>
-// refused: <server's text>", and never handed to the caller. A broken socket
+// refused: <server's text>", and never handed to the caller. The same first
+// word refused again on the connection within a second prints nothing; the
+// next line printed says how many were not shown. A broken socket
 // is reconnected (and its subscriptions renewed) by the next call.
 // "SUBSCRIBE ch..." puts the connection in subscribed mode: afterwards only
 // redisconn_get_subscribe reads from it.

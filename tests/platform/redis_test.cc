@@ -84,6 +84,13 @@ TEST_F(RedisLibTest, ErrorRepliesAreFailuresWithOneLine) {
   EXPECT_NE(err.find("redisconn: RPUSH refused: WRONGTYPE"), std::string::npos) << err;
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;
 
+  // A poller meeting the same refusal over and over leaves one line, not one
+  // per attempt.
+  testing::internal::CaptureStderr();
+  for (int i = 0; i < 50; i++) EXPECT_EQ(run("LPOP " + key), nullptr);
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+
   // Writes refused while reads still work, as with a full disk or no replica.
   testing::internal::CaptureStderr();
   {
