@@ -40,8 +40,11 @@ bool string_member(json_object *obj, const char *key, char *out, size_t cap) {
 }  // namespace
 
 int mlne_get_msg_info(const char *payload, int len, mlne_msg_info *info) {
-  if (!payload || len <= 0 || !info) return -1;
+  if (!info) return -1;
+  // Zeroed before any check, so a refused payload never leaves the caller's
+  // earlier event behind to be acted on.
   memset(info, 0, sizeof *info);
+  if (!payload || len <= 0) return -1;
   std::unique_ptr<json_tokener, decltype(&json_tokener_free)> tok(json_tokener_new(),
                                                                   json_tokener_free);
   if (!tok) return -1;

@@ -28,7 +28,8 @@ static_assert(offsetof(mlne_msg_info, policy_name) == 20);
 static_assert(offsetof(mlne_msg_info, domain_id) == 340);
 static_assert(offsetof(mlne_msg_info, arg_id) == 348);
 
-// Decodes len bytes of payload into *info (zeroed first). 0 on success; -1
-// for a null argument, text that is not a JSON object, or a missing or
-// non-integer class or action, or a member of the wrong type or range.
+// Decodes len bytes of payload into *info (zeroed first, also when the
+// payload is refused). 0 on success; -1 for a null argument, an empty
+// payload, text that is not a JSON object, a missing or non-integer class or
+// action, or a member of the wrong type or range.
 int mlne_get_msg_info(const char *payload, int len, mlne_msg_info *info);

@@ -8,14 +8,22 @@
 // db_begin_trans otherwise, so a transaction is never silently continued on
 // a fresh connection that knows nothing of it.
 //
+// Connects are serialised across the process by one lock (the daemon hands
+// in its db_connect_lock with mldb_set_connect_lock) and paced per object:
+// after a failed attempt the next second's calls fail at once, so a server
+// that is down costs a thread one connect time-out per second at most
+// instead of one per statement.
+//
 // The client character set is latin1: every byte is a valid character, so
 // mysql_real_escape_string and the VARBINARY columns keep values byte for
 // byte whatever they hold.
 #include "platform/mldb/mldb.h"
 
 #include <errmsg.h>
+#include <mysqld_error.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +35,15 @@ struct ml_db_state {
   MYSQL_RES *pending;  // result of the last statement, not yet claimed
   bool in_trans;
   bool lost;
+  // The server ended the open transaction (deadlock victim, lock wait
+  // time-out, lost connection); why, for the commit's refusal line.
+  bool ended;
+  unsigned ended_errno;
+  char ended_text[160];
+  // When this object's last connect attempt failed (pacing); unset after a
+  // success.
+  bool failed;
+  std::chrono::steady_clock::time_point failed_at;
 };
 
 namespace {
@@ -93,6 +110,13 @@ ml_db_state *state_of(ml_db_obj *obj) {
   return obj->state;
 }
 
+void clear_transaction(ml_db_state *st) {
+  st->in_trans = false;
+  st->ended = false;
+  st->ended_errno = 0;
+  st->ended_text[0] = '\0';
+}
+
 void drop_pending(ml_db_state *st) {
   if (st->pending) {
     mysql_free_result(st->pending);
@@ -108,34 +132,80 @@ void close_connection(ml_db_obj *obj) {
   }
 }
 
+std::atomic<pthread_mutex_t *> g_connect_lock{nullptr};
+pthread_mutex_t g_own_connect_lock = PTHREAD_MUTEX_INITIALIZER;
+
+// True while a failed attempt is younger than the pause: a dead server then
+// costs nothing more than this test until the pause is over.
+bool connect_paused(const ml_db_state *st) {
+  return st->failed && std::chrono::steady_clock::now() - st->failed_at <
+                           std::chrono::seconds(ML_DB_CONNECT_PAUSE_SECONDS);
+}
+
 int op_connect(ml_db_obj *obj) {
   if (!obj) return -1;
   ml_db_state *st = state_of(obj);
-  if (!st) return -1;
+  if (!st || connect_paused(st)) return -1;
   close_connection(obj);
-  st->in_trans = false;
+  clear_transaction(st);
   st->lost = false;
   char err[512];
   obj->conn = open_connection(err, sizeof err);
+  st->failed = !obj->conn;
+  if (st->failed) st->failed_at = std::chrono::steady_clock::now();
   return obj->conn ? 0 : -1;
+}
+
+// The library's own reconnect: one paced attempt under the process's connect
+// lock. A lock that cannot be taken is a failure, not an attempt.
+int reconnect(ml_db_obj *obj) {
+  const ml_db_state *st = state_of(obj);
+  if (!st || connect_paused(st)) return -1;
+  pthread_mutex_t *lock = g_connect_lock.load();
+  if (!lock) lock = &g_own_connect_lock;
+  if (pthread_mutex_lock(lock) != 0) return -1;
+  int r = op_connect(obj);
+  pthread_mutex_unlock(lock);
+  return r;
 }
 
 // A usable connection outside a transaction: reopens a lost or missing one.
 bool ready_outside_trans(ml_db_obj *obj) {
   if (obj->conn && !obj->state->lost) return true;
-  return op_connect(obj) == 0;
+  return reconnect(obj) == 0;
+}
+
+// Errors after which the open transaction is gone, or must be treated as
+// gone: InnoDB rolled a deadlock victim back already, and after a lock wait
+// time-out the transaction holds only part of what its caller meant to store.
+bool ends_transaction(MYSQL *m) {
+  unsigned e = mysql_errno(m);
+  return e == ER_LOCK_DEADLOCK || e == ER_LOCK_WAIT_TIMEOUT || connection_lost(m);
+}
+
+// Notes a failed statement: a lost connection, and inside a transaction
+// whether the server ended it, so that the commit fails even when the
+// caller never looked at this statement's result.
+void note_failure(ml_db_obj *obj) {
+  ml_db_state *st = obj->state;
+  if (connection_lost(obj->conn)) st->lost = true;
+  if (st->in_trans && !st->ended && ends_transaction(obj->conn)) {
+    st->ended = true;
+    st->ended_errno = mysql_errno(obj->conn);
+    snprintf(st->ended_text, sizeof st->ended_text, "%s", mysql_error(obj->conn));
+  }
 }
 
 int run_query(ml_db_obj *obj, const char *sql) {
   ml_db_state *st = obj->state;
   if (mysql_real_query(obj->conn, sql, strlen(sql)) != 0) {
-    if (connection_lost(obj->conn)) st->lost = true;
+    note_failure(obj);
     return -1;
   }
   if (mysql_field_count(obj->conn) > 0) {
     st->pending = mysql_store_result(obj->conn);
     if (!st->pending) {
-      if (connection_lost(obj->conn)) st->lost = true;
+      note_failure(obj);
       return -1;
     }
   }
@@ -147,15 +217,17 @@ int op_execute(ml_db_obj *obj, const char *sql) {
   ml_db_state *st = obj->state;
   drop_pending(st);
   if (st->in_trans) {
-    // Inside a transaction only the connection that holds it will do.
-    if (!obj->conn || st->lost) return -1;
+    // Inside a transaction only the connection that holds it will do, and
+    // only while the server still holds it: after its end a statement would
+    // run, and be kept, on its own.
+    if (!obj->conn || st->lost || st->ended) return -1;
     return run_query(obj, sql);
   }
   if (!ready_outside_trans(obj)) return -1;
   if (run_query(obj, sql) == 0) return 0;
   if (!st->lost) return -1;
   // The server went away between two statements: one fresh attempt.
-  if (op_connect(obj) != 0) return -1;
+  if (reconnect(obj) != 0) return -1;
   return run_query(obj, sql);
 }
 
@@ -164,20 +236,32 @@ int op_begin_trans(ml_db_obj *obj) {
   ml_db_state *st = obj->state;
   drop_pending(st);
   if (st->in_trans && obj->conn && !st->lost) mysql_rollback(obj->conn);
-  st->in_trans = false;
+  clear_transaction(st);
   if (!ready_outside_trans(obj)) return -1;
   if (run_query(obj, "START TRANSACTION") != 0) {
-    if (!st->lost || op_connect(obj) != 0 || run_query(obj, "START TRANSACTION") != 0) return -1;
+    if (!st->lost || reconnect(obj) != 0 || run_query(obj, "START TRANSACTION") != 0) return -1;
   }
   st->in_trans = true;
   return 0;
+}
+
+// Refuses the commit of a transaction the server ended: rolls back what the
+// connection may still hold and says why once.
+int refuse_commit(ml_db_obj *obj) {
+  ml_db_state *st = obj->state;
+  if (obj->conn && !st->lost) mysql_rollback(obj->conn);
+  fprintf(stderr, "mldb: commit refused, the server ended the transaction: %u %s\n",
+          st->ended_errno, st->ended_text);
+  clear_transaction(st);
+  return -1;
 }
 
 int op_commit(ml_db_obj *obj) {
   if (!obj || !obj->state) return -1;
   ml_db_state *st = obj->state;
   drop_pending(st);
-  st->in_trans = false;
+  if (st->ended) return refuse_commit(obj);
+  clear_transaction(st);
   if (!obj->conn || st->lost) return -1;
   if (mysql_commit(obj->conn) != 0) {
     if (connection_lost(obj->conn)) st->lost = true;
@@ -190,7 +274,7 @@ int op_rollback(ml_db_obj *obj) {
   if (!obj || !obj->state) return -1;
   ml_db_state *st = obj->state;
   drop_pending(st);
-  st->in_trans = false;
+  clear_transaction(st);
   if (!obj->conn || st->lost) return -1;
   if (mysql_rollback(obj->conn) != 0) {
     if (connection_lost(obj->conn)) st->lost = true;
@@ -225,6 +309,8 @@ void op_free_recordset(recordset *rs) {
 }
 
 }  // namespace
+
+void mldb_set_connect_lock(pthread_mutex_t *lock) { g_connect_lock.store(lock); }
 
 int init_ml_db_obj(ml_db_obj *obj) {
   if (!obj) return -1;

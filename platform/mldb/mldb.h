@@ -12,6 +12,7 @@
 #pragma once
 
 #include <mysql.h>
+#include <pthread.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -34,7 +35,10 @@ static_assert(offsetof(recordset, result) == 8);
 struct ml_db_obj {
   MYSQL *conn;         // the connection; null until db_connect succeeds
   ml_db_state *state;  // the library's own; the daemon never touches it
-  // 0 on success. Opens the connection (closing an earlier one first).
+  // 0 on success. Opens the connection (closing an earlier one first); the
+  // caller holds the process's connect lock. Within
+  // ML_DB_CONNECT_PAUSE_SECONDS of this object's last failed attempt it fails
+  // at once without trying.
   int (*db_connect)(ml_db_obj *obj);
   // 0 on success: one statement. A result set is kept for db_create_recordset;
   // an unclaimed one is released by the next statement. Outside a transaction
@@ -42,7 +46,11 @@ struct ml_db_obj {
   int (*db_execute)(ml_db_obj *obj, const char *sql);
   // 0 on success; opens the connection again first when it was lost.
   int (*db_begin_trans)(ml_db_obj *obj);
-  // 0 on success. A failed commit leaves no transaction open.
+  // 0 on success. A failed commit leaves no transaction open. Fails (after a
+  // rollback and one line on stderr) when the server ended the transaction
+  // during any of its statements, examined by the caller or not: a deadlock
+  // victim (1213), a lock wait time-out (1205), a lost connection. Statements
+  // run after such an end fail without reaching the server.
   int (*db_commit)(ml_db_obj *obj);
   // Rolls back the open transaction; result not meaningful.
   int (*db_rollback)(ml_db_obj *obj);
@@ -57,6 +65,18 @@ struct ml_db_obj {
 static_assert(sizeof(ml_db_obj) == 80);
 static_assert(offsetof(ml_db_obj, db_connect) == 16);
 static_assert(offsetof(ml_db_obj, db_free_recordset) == 72);
+
+// The lock that serialises connects across the process. The library takes it
+// around its own reconnects (a statement or db_begin_trans finding the
+// connection lost or missing); db_connect does not take it: its caller holds
+// it, as the daemon does with db_connect_lock. Set it once at start, before
+// any thread uses the library; null restores the library's own lock.
+void mldb_set_connect_lock(pthread_mutex_t *lock);
+
+// Seconds between two connect attempts of one object while they fail: a
+// further attempt within this time fails at once, without trying, so a dead
+// server costs each thread at most one connect time-out per pause.
+constexpr int ML_DB_CONNECT_PAUSE_SECONDS = 1;
 
 // Fills obj with the operations and no connection. 0, or -1 for a null obj.
 int init_ml_db_obj(ml_db_obj *obj);

@@ -17,6 +17,8 @@
 // "message" reply at a time.
 #include "platform/redis/redisconn.h"
 
+#include "platform/redis/reply_convert.h"
+
 #include <hiredis/hiredis.h>
 #include <poll.h>
 #include <strings.h>
@@ -36,6 +38,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kReconnectPause{100};
+constexpr std::chrono::seconds kRefusalQuiet{1};
 constexpr struct timeval kConnectTimeout = {1, 0};
 // A command that gets no answer within this time counts as a broken socket.
 constexpr struct timeval kCommandTimeout = {10, 0};
@@ -55,6 +58,11 @@ struct redis_conn {
   int port = 0;
   std::vector<std::string> channels;  // subscribed channels, renewed on reconnect
   Clock::time_point last_attempt{};
+  // Refusal lines: a command refused again within kRefusalQuiet prints
+  // nothing and is counted, so a poller meeting LOADING does not flood stderr.
+  std::string last_refused;
+  Clock::time_point last_refusal{};
+  unsigned quiet_refusals = 0;
 };
 
 namespace {
@@ -73,6 +81,30 @@ bool is_connection_error(const redisContext *ctx) {
          ctx->err == REDIS_ERR_OTHER || ctx->err == REDIS_ERR_OOM;
 }
 
+// The one line a refused command leaves: callers only see null, so the
+// server's reason (MISCONF, LOADING, OOM, NOREPLICAS, WRONGTYPE...) is
+// printed here or nowhere.
+void print_refusal(std::string_view command, const redisReply *r, unsigned quiet) {
+  char more[64] = "";
+  if (quiet) snprintf(more, sizeof more, " (%u more refusals not shown)", quiet);
+  fprintf(stderr, "redisconn: %.*s refused: %.*s%s\n", static_cast<int>(command.size()),
+          command.data(), static_cast<int>(r->len), r->str ? r->str : "", more);
+}
+
+// The same first word refused again within kRefusalQuiet of its line is only
+// counted; the count goes with the next line printed.
+void report_refusal(redis_conn *c, std::string_view command, const redisReply *r) {
+  const auto now = Clock::now();
+  if (command == c->last_refused && now - c->last_refusal < kRefusalQuiet) {
+    c->quiet_refusals++;
+    return;
+  }
+  print_refusal(command, r, c->quiet_refusals);
+  c->last_refused.assign(command.data(), command.size());
+  c->last_refusal = now;
+  c->quiet_refusals = 0;
+}
+
 // Sends SUBSCRIBE for channels and reads one confirmation per channel.
 bool send_subscribe(redisContext *ctx, const std::vector<std::string> &channels) {
   std::vector<const char *> argv{"SUBSCRIBE"};
@@ -84,12 +116,17 @@ bool send_subscribe(redisContext *ctx, const std::vector<std::string> &channels)
   if (redisAppendCommandArgv(ctx, static_cast<int>(argv.size()), argv.data(), lens.data()) !=
       REDIS_OK)
     return false;
+  bool refused = false;
   for (size_t i = 0; i < channels.size(); i++) {
-    void *r = nullptr;
-    if (redisGetReply(ctx, &r) != REDIS_OK) return false;
-    freeReplyObject(r);
+    void *raw = nullptr;
+    if (redisGetReply(ctx, &raw) != REDIS_OK) return false;
+    HiredisReply r(static_cast<redisReply *>(raw));
+    if (r->type == REDIS_REPLY_ERROR) {
+      print_refusal("SUBSCRIBE", r.get(), 0);
+      refused = true;
+    }
   }
-  return true;
+  return !refused;
 }
 
 // Makes sure c has a live context; renews subscriptions after a reconnect.
@@ -178,18 +215,6 @@ void fill(const redisReply *src, redis_reply *dst, Arena &a) {
   a.bytes += src->len + 1;
 }
 
-redis_reply *convert(const redisReply *src) {
-  size_t records = 1, bytes = 0;
-  measure(src, records, bytes);
-  const size_t head = records * sizeof(redis_reply);
-  auto *mem = static_cast<char *>(malloc(head + bytes + 1));
-  if (!mem) return nullptr;
-  auto *root = reinterpret_cast<redis_reply *>(mem);
-  Arena a{root + 1, mem + head};
-  fill(src, root, a);
-  return root;
-}
-
 // Splits a command line on blanks (spaces and tabs); empty words are skipped.
 std::vector<std::string_view> split_words(std::string_view line) {
   std::vector<std::string_view> words;
@@ -221,7 +246,11 @@ redis_reply *run_argv(redis_conn *c, const std::vector<std::string_view> &words)
     if (is_connection_error(c->ctx)) drop_context(c);
     return nullptr;
   }
-  return convert(r.get());
+  if (r->type == REDIS_REPLY_ERROR) {
+    report_refusal(c, words[0], r.get());
+    return nullptr;
+  }
+  return redisconn_convert_reply(r.get());
 }
 
 bool iequals(std::string_view a, std::string_view b) {
@@ -229,6 +258,19 @@ bool iequals(std::string_view a, std::string_view b) {
 }
 
 }  // namespace
+
+redis_reply *redisconn_convert_reply(const redisReply *src) {
+  if (!src) return nullptr;
+  size_t records = 1, bytes = 0;
+  measure(src, records, bytes);
+  const size_t head = records * sizeof(redis_reply);
+  auto *mem = static_cast<char *>(malloc(head + bytes + 1));
+  if (!mem) return nullptr;
+  auto *root = reinterpret_cast<redis_reply *>(mem);
+  Arena a{root + 1, mem + head};
+  fill(src, root, a);
+  return root;
+}
 
 redis_conn *redisconn_connect(const char *host, int port) {
   if (!host) return nullptr;
@@ -271,7 +313,7 @@ redis_reply *redisconn_run_command(redis_conn *conn, const char *command, int le
     ok.type = REDIS_REPLY_STATUS;
     ok.str = const_cast<char *>("OK");
     ok.len = 2;
-    return convert(&ok);
+    return redisconn_convert_reply(&ok);
   }
   return run_argv(conn, words);
 }
@@ -312,7 +354,7 @@ redis_reply *next_message(redis_conn *conn, int timeout_ms) {
     // Only published messages go to the caller; confirmations and pongs do not.
     if (has_elements(r.get()) && r->elements == 3 && r->element[0]->type == REDIS_REPLY_STRING &&
         iequals(std::string_view(r->element[0]->str, r->element[0]->len), "message"))
-      return convert(r.get());
+      return redisconn_convert_reply(r.get());
   }
 }
 

@@ -23,7 +23,8 @@ enum : uint32_t {
 // One reply, or one element of an array reply. Strings (also status, error
 // and integer replies, whose decimal text is carried) are NUL-terminated
 // after len bytes; an array's elements lie contiguously, element i at
-// element + i.
+// element + i. ML_REDIS_ERROR appears only inside arrays (e.g. a result of
+// EXEC): a top-level error reply is a failure, never returned.
 struct redis_reply {
   uint32_t type;
   uint32_t elements;
@@ -51,8 +52,13 @@ void redisconn_free(redis_conn *conn);
 
 // Splits the command line on blanks into words and sends them as one command
 // (no format interpretation: '%' and '\' pass unchanged). Returns the reply,
-// or null when the command could not be sent or answered; a broken socket is
-// reconnected (and its subscriptions renewed) by the next call.
+// or null when the command could not be sent or answered, or when the server
+// refused it: an error reply (MISCONF, LOADING, OOM, NOREPLICAS, WRONGTYPE...)
+// is a failure, reported by one line on stderr, "redisconn: <first word>
+// refused: <server's text>", and never handed to the caller. The same first
+// word refused again on the connection within a second prints nothing; the
+// next line printed says how many were not shown. A broken socket
+// is reconnected (and its subscriptions renewed) by the next call.
 // "SUBSCRIBE ch..." puts the connection in subscribed mode: afterwards only
 // redisconn_get_subscribe reads from it.
 redis_reply *redisconn_run_command(redis_conn *conn, const char *command, int length);
@@ -70,14 +76,14 @@ redis_reply *redisconn_get_subscribe(redis_conn *conn);
 redis_reply *redisconn_wait_subscribe(redis_conn *conn, int timeout_ms);
 
 // Appends value (length bytes, any content) to the list under key. Returns the
-// list's new length, or -1.
+// list's new length, or -1 (also when the server refused the write).
 int redis_rpush(redis_conn *conn, const char *key, const char *value, int length);
 
 // The channel on which argument notifications reach the proxy.
 constexpr const char *ML_ARG_EVENT_CHANNEL = "ml_arg_event";
 
 // Publishes the NUL-terminated text on ML_ARG_EVENT_CHANNEL. Returns the number
-// of receivers (0 or more), or -1 when it was not published.
+// of receivers (0 or more), or -1 when it was not published (refusals too).
 int redis_publish_event(redis_conn *conn, const char *text);
 
 // Standard Base64 with '=' padding. Encode writes a NUL-terminated text into

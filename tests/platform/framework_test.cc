@@ -161,3 +161,29 @@ TEST_F(FrameworkTest, DebugZoneIsSharedBetweenMappings) {
 }
 
 }  // namespace
+
+namespace {
+
+// A refused payload must leave nothing of an earlier event in the caller's
+// record, whatever the reason for the refusal (the empty payload was found by
+// fuzzing: it left the record as it was).
+TEST(MsgInfo, DecodesEventsAndRefusalsLeaveAZeroedRecord) {
+  mlne_msg_info info;
+  const std::string ok =
+      R"({"class":4,"action":6,"domain_id":4294967295,"arg_id":7,"vdom":"root"})";
+  ASSERT_EQ(mlne_get_msg_info(ok.data(), static_cast<int>(ok.size()), &info), 0);
+  EXPECT_EQ(info.event_class, 4);
+  EXPECT_EQ(info.domain_id, 4294967295u);
+  EXPECT_STREQ(info.vdom, "root");
+  const mlne_msg_info zero{};
+  for (const std::string &bad :
+       {std::string(), std::string(R"({"class":1,"action":1} x)"), std::string(R"({"class":1})"),
+        std::string(R"({"class":1,"action":1,"arg_id":-1})"), std::string(R"([1,2])")}) {
+    memset(&info, 0x5a, sizeof info);
+    EXPECT_EQ(mlne_get_msg_info(bad.data(), static_cast<int>(bad.size()), &info), -1) << bad;
+    EXPECT_EQ(memcmp(&info, &zero, sizeof info), 0) << bad;
+  }
+  EXPECT_EQ(mlne_get_msg_info(ok.data(), static_cast<int>(ok.size()), nullptr), -1);
+}
+
+}  // namespace

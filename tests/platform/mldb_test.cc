@@ -1,10 +1,17 @@
 // Learning database library against the real MariaDB.
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mysql.h>
+#include <netinet/in.h>
+#include <pthread.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include "services/mldb.h"
 #include "tests/testutil/testutil.h"
@@ -113,6 +120,124 @@ TEST_F(MldbTest, LostConnectionsAreReopenedOutsideTransactionsOnly) {
   admin.db_close(&admin);
 }
 
+// A transaction the server ended (deadlock victim, lock wait time-out, killed
+// connection) must fail its commit even when the statement that met the end
+// went unexamined, and nothing of it may be stored, not even statements run
+// after the end (the server would otherwise run them in autocommit).
+TEST_F(MldbTest, ServerEndedTransactionsFailTheirCommit) {
+  const std::string t = dbname_ + ".ended";
+  ASSERT_EQ(exec("create table " + t + " (id int primary key, v int) engine=InnoDB"), 0);
+  ASSERT_EQ(exec("insert into " + t + " values (1, 0), (2, 0)"), 0);
+  ml_db_obj other{}, watch{};
+  init_ml_db_obj(&other);
+  init_ml_db_obj(&watch);
+  ASSERT_EQ(other.db_connect(&other), 0);
+  ASSERT_EQ(watch.db_connect(&watch), 0);
+  auto run = [](ml_db_obj *db, const std::string &sql) { db->db_execute(db, sql.c_str()); };
+  auto rows = [&](const std::string &where) {
+    std::string sql = "select count(*) from " + t + " where " + where;
+    if (watch.db_execute(&watch, sql.c_str()) != 0) return -1L;
+    recordset_guard rs(&watch);
+    if (rs.create() != 0 || rs->row_count != 1) return -1L;
+    return atol(mysql_fetch_row(rs->result)[0]);
+  };
+  // True once db's connection is inside a statement (waiting for a lock).
+  auto waiting = [&](ml_db_obj *db) {
+    std::string sql = "select count(*) from information_schema.processlist where id=" +
+                      std::to_string(mysql_thread_id(db->conn)) + " and command='Query'";
+    if (watch.db_execute(&watch, sql.c_str()) != 0) return false;
+    recordset_guard rs(&watch);
+    return rs.create() == 0 && rs->row_count == 1 && atol(mysql_fetch_row(rs->result)[0]) == 1;
+  };
+
+  // Deadlock: each holds one row and asks for the other's; results ignored.
+  ASSERT_EQ(db_.db_begin_trans(&db_), 0);
+  ASSERT_EQ(other.db_begin_trans(&other), 0);
+  run(&db_, "update " + t + " set v=1 where id=1");
+  run(&other, "update " + t + " set v=2 where id=2");
+  std::thread blocked([&] { run(&other, "update " + t + " set v=2 where id=1"); });
+  ASSERT_TRUE(mlt::wait_until([&] { return waiting(&other); }));
+  run(&db_, "update " + t + " set v=1 where id=2");
+  blocked.join();
+  run(&db_, "insert into " + t + " values (11, 1)");
+  run(&other, "insert into " + t + " values (12, 2)");
+  const int mine = db_.db_commit(&db_), theirs = other.db_commit(&other);
+  EXPECT_TRUE((mine == 0) != (theirs == 0)) << mine << " " << theirs;
+  const int winner = mine == 0 ? 1 : 2;
+  EXPECT_EQ(rows("v=" + std::to_string(winner)), 3);  // both rows and its marker
+  EXPECT_EQ(rows("id>10"), 1);                        // the victim's marker is nowhere
+
+  // Lock wait time-out: the statement fails, the transaction must not commit.
+  ASSERT_EQ(exec("set session innodb_lock_wait_timeout=1"), 0);
+  ASSERT_EQ(other.db_begin_trans(&other), 0);
+  run(&other, "update " + t + " set v=5 where id=1");
+  ASSERT_EQ(db_.db_begin_trans(&db_), 0);
+  run(&db_, "update " + t + " set v=6 where id=1");
+  run(&db_, "insert into " + t + " values (13, 6)");
+  EXPECT_NE(db_.db_commit(&db_), 0);
+  EXPECT_EQ(other.db_commit(&other), 0);
+  EXPECT_EQ(rows("id=13 or v=6"), 0);
+
+  // The connection killed inside the transaction.
+  ASSERT_EQ(db_.db_begin_trans(&db_), 0);
+  run(&db_, "insert into " + t + " values (14, 7)");
+  ASSERT_EQ(watch.db_execute(
+                &watch, ("KILL CONNECTION " + std::to_string(mysql_thread_id(db_.conn))).c_str()),
+            0);
+  run(&db_, "insert into " + t + " values (15, 7)");
+  EXPECT_NE(db_.db_commit(&db_), 0);
+  EXPECT_EQ(rows("v=7"), 0);
+
+  // Each failure closed its transaction: the next one works.
+  ASSERT_EQ(db_.db_begin_trans(&db_), 0);
+  run(&db_, "insert into " + t + " values (16, 8)");
+  EXPECT_EQ(db_.db_commit(&db_), 0);
+  EXPECT_EQ(rows("v=8"), 1);
+  other.db_close(&other);
+  watch.db_close(&watch);
+}
+
+// The library's own reconnects take the connect lock the process handed it.
+// An error-checking mutex held by the calling thread makes a second lock fail
+// at once instead of blocking, which shows without any timing that the lock
+// is taken, and that a connect is not attempted without it.
+TEST_F(MldbTest, ReconnectsTakeTheProcessConnectLock) {
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ERRORCHECK);
+  pthread_mutex_t lock;
+  pthread_mutex_init(&lock, &attr);
+  mldb_set_connect_lock(&lock);
+  ml_db_obj admin{};
+  init_ml_db_obj(&admin);
+  ASSERT_EQ(admin.db_connect(&admin), 0);
+  auto kill_db = [&] {
+    std::string id = std::to_string(mysql_thread_id(db_.conn));
+    ASSERT_EQ(admin.db_execute(&admin, ("KILL CONNECTION " + id).c_str()), 0);
+  };
+
+  const unsigned long before = mysql_thread_id(db_.conn);
+  kill_db();
+  ASSERT_EQ(pthread_mutex_lock(&lock), 0);
+  EXPECT_NE(exec("select 1"), 0);  // the reconnect needed the lock we hold
+  EXPECT_NE(db_.db_begin_trans(&db_), 0);
+  ASSERT_EQ(pthread_mutex_unlock(&lock), 0);
+  EXPECT_EQ(exec("select 1"), 0);  // a refused lock is not a failed attempt: no pause
+  EXPECT_NE(mysql_thread_id(db_.conn), before);
+
+  kill_db();
+  ASSERT_EQ(pthread_mutex_lock(&lock), 0);
+  EXPECT_NE(db_.db_begin_trans(&db_), 0);
+  ASSERT_EQ(pthread_mutex_unlock(&lock), 0);
+  EXPECT_EQ(db_.db_begin_trans(&db_), 0);
+  db_.db_rollback(&db_);
+
+  mldb_set_connect_lock(nullptr);
+  pthread_mutex_destroy(&lock);
+  pthread_mutexattr_destroy(&attr);
+  admin.db_close(&admin);
+}
+
 TEST(MldbTables, NamesAreShardedByArgument) {
   char n0[64] = {}, n1[64] = {}, n2[64] = {'x'};
   ASSERT_EQ(get_sample_table_names(0, n0, n1, n2), 0);
@@ -153,6 +278,47 @@ TEST(MldbWait, AnsweringServerPassesAndADeadOneFailsAfterTheBoundedWait) {
   EXPECT_NE(db.db_begin_trans(&db), 0);
   db.db_close(&db);
   unsetenv("MLDB_PORT");
+}
+
+// A server that accepts the socket but never greets costs a whole connect
+// time-out per attempt. Attempts are paced per object: after a failure the
+// calls of the next second fail at once without trying again, and once the
+// pause is over one more attempt is made.
+TEST(MldbWait, ConnectAttemptsToADeadServerArePaced) {
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(listener, 64), 0);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len), 0);
+  fcntl(listener, F_SETFL, O_NONBLOCK);
+  int attempts = 0;
+  auto count_attempts = [&] {
+    for (int fd; (fd = accept(listener, nullptr, nullptr)) >= 0; close(fd)) attempts++;
+    return attempts;
+  };
+
+  setenv("MLDB_PORT", std::to_string(ntohs(addr.sin_port)).c_str(), 1);
+  ml_db_obj db{};
+  init_ml_db_obj(&db);
+  EXPECT_NE(db.db_connect(&db), 0);  // waits out the connect time-out once
+  EXPECT_NE(db.db_execute(&db, "select 1"), 0);
+  EXPECT_NE(db.db_begin_trans(&db), 0);
+  EXPECT_NE(db.db_connect(&db), 0);
+  EXPECT_EQ(count_attempts(), 1);
+  EXPECT_TRUE(mlt::wait_until(
+      [&] {
+        db.db_execute(&db, "select 1");
+        return count_attempts() >= 2;
+      },
+      std::chrono::seconds(20)));
+  EXPECT_EQ(attempts, 2);
+  db.db_close(&db);
+  unsetenv("MLDB_PORT");
+  close(listener);
 }
 
 }  // namespace

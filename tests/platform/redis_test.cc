@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 
@@ -56,13 +57,57 @@ TEST_F(RedisLibTest, CommandLinesPassKeysUnchangedAndReplyTypesAreKept) {
   EXPECT_FALSE(reply_elem_missing(r.get(), 2));
   EXPECT_TRUE(reply_elem_missing(r.get(), 3));  // out of range reads as missing
 
-  r = run("HGET " + key + " f1");  // wrong type: an error reply, not a crash
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->type, ML_REDIS_ERROR);
-  EXPECT_TRUE(reply_elem_missing(r.get(), 0));
-
   EXPECT_EQ(run("   "), nullptr);
   EXPECT_EQ(redisconn_run_command(nullptr, "PING", 4), nullptr);
+}
+
+// Restores min-replicas-to-write to 0 however the test ends: the server is
+// shared and must never be left refusing writes.
+struct RefusedWritesGuard {
+  mlt::Redis &redis;
+  explicit RefusedWritesGuard(mlt::Redis &r) : redis(r) {
+    redis.cmd({"CONFIG", "SET", "min-replicas-to-write", "1"});
+  }
+  ~RefusedWritesGuard() { redis.cmd({"CONFIG", "SET", "min-replicas-to-write", "0"}); }
+};
+
+// A refused command must take the caller's failure path (every caller tests
+// for null only) and leave one line naming the command and the server's reason.
+TEST_F(RedisLibTest, ErrorRepliesAreFailuresWithOneLine) {
+  const std::string key = prefix_ + "str";
+  ASSERT_TRUE(run("SET " + key + " v"));
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(run("HGET " + key + " f1"), nullptr);  // WRONGTYPE
+  EXPECT_EQ(redis_rpush(conn_, key.c_str(), "x", 1), -1);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("redisconn: HGET refused: WRONGTYPE"), std::string::npos) << err;
+  EXPECT_NE(err.find("redisconn: RPUSH refused: WRONGTYPE"), std::string::npos) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;
+
+  // A poller meeting the same refusal over and over leaves one line, not one
+  // per attempt.
+  testing::internal::CaptureStderr();
+  for (int i = 0; i < 50; i++) EXPECT_EQ(run("LPOP " + key), nullptr);
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+
+  // Writes refused while reads still work, as with a full disk or no replica.
+  testing::internal::CaptureStderr();
+  {
+    RefusedWritesGuard refused(redis_);
+    EXPECT_EQ(run("HSET " + key + "h f v"), nullptr);
+    EXPECT_EQ(redis_rpush(conn_, (key + "l").c_str(), "x", 1), -1);
+    auto got = run("GET " + key);
+    ASSERT_TRUE(got);
+    EXPECT_STREQ(got->str, "v");
+  }
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("redisconn: HSET refused: NOREPLICAS"), std::string::npos) << err;
+  EXPECT_EQ(redis_.integer({"EXISTS", key + "h", key + "l"}), 0);
+  // The connection is still in step: the next command gets its own reply.
+  auto ok = run("HSET " + key + "h f v");
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(ok->type, ML_REDIS_INTEGER);
 }
 
 TEST_F(RedisLibTest, BinaryValuesSurviveRpushAndLpop) {
