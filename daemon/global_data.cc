@@ -5,6 +5,7 @@
 
 #include "arg/arg_tasks.h"
 #include "log/ml_debug.h"
+#include "platform/mldb/mldb.h"
 #include "services/redis.h"
 
 global_data *g_data = nullptr;
@@ -36,6 +37,8 @@ int init_global_data(int n) {
     return -1;
   }
   pthread_mutex_init(&g_data->db_connect_lock, nullptr);
+  // The database library's own reconnects take the same lock as ours.
+  mldb_set_connect_lock(&g_data->db_connect_lock);
   wire_thread_args(g_data);
   if (init_sample_buckets(&g_data->sample_buckets, static_cast<uint32_t>(n)) != 0) {
     ML_DEBUG("Initialize sample buckets failed");
@@ -61,6 +64,7 @@ void free_global_data() {
   free_ml_plist(&g_data->ml_plist);
   ml_math_task_list_free(&g_data->task_array);
   redisconn_free(g_data->redis_conn);
+  mldb_set_connect_lock(nullptr);
   pthread_mutex_destroy(&g_data->db_connect_lock);
   free(g_data);
   g_data = nullptr;

@@ -1,7 +1,9 @@
 // Sample processing threads.
 //
 // One sample is handled per turn of the loop; an empty bucket is waited on
-// (the receive thread wakes the wait when it appends). process_sample stores the value and its
+// (the receive thread wakes the wait when it appends). While the learning
+// database cannot be reached the thread takes no sample, so they wait in its
+// bucket rather than fail one by one. process_sample stores the value and its
 // pattern in one transaction that spans just the two inserts; the Redis counter and state writes
 // come after the commit and are not undone by a later failure. A commit that fails leaves the
 // sample uncounted: normalcount then only counts samples that really are in the database.
@@ -37,6 +39,9 @@ constexpr size_t kEscapedMax = 1024;
 // Longest wait on an empty bucket before the stop flag is looked at again
 // (the stop sequence also wakes the wait at once).
 constexpr int kEmptyBucketWaitMs = 100;
+// While the database is unreachable the thread takes no sample: they wait in
+// its bucket (whose bound still holds) and it tries again this much later.
+constexpr useconds_t kDatabaseDownPauseUs = 100000;
 
 // The two inserts in one transaction. 0 stored, 1 skipped (pattern cap), -1 failed.
 int store_sample(ml_db_obj *db, const stored_sample *s, const char *dbname,
@@ -116,8 +121,8 @@ int store_value(const sample_msg *msg, ml_db_obj *db, const char *dbname,
     return -1;
   }
   // Escaping needs the connection (its character set); one lost earlier is
-  // reopened here rather than by the transaction below.
-  if (!db->conn && db->db_connect(db) != 0) {
+  // reopened here, under the connect lock, rather than by the transaction below.
+  if (mldb_ready(db) != 0) {
     ML_DEBUG("Connect database failed");
     return -1;
   }
@@ -219,6 +224,10 @@ int sample_process_loop(process_thread_arg *arg) {
   if (ml_db_connect_retry(&db, arg->db_connect_lock, arg->stop_flag) != 0) return -1;
   const process_env env{&db, process_dbobj, arg->policies, arg->tasks};
   while (arg->stop_flag->load(std::memory_order_relaxed) == 0) {
+    if (mldb_ready(&db) != 0) {
+      usleep(kDatabaseDownPauseUs);
+      continue;
+    }
     sample_node *node =
         wait_sample(arg->buckets, static_cast<uint32_t>(arg->index), kEmptyBucketWaitMs);
     if (!node) continue;

@@ -312,6 +312,11 @@ void op_free_recordset(recordset *rs) {
 
 void mldb_set_connect_lock(pthread_mutex_t *lock) { g_connect_lock.store(lock); }
 
+int mldb_ready(ml_db_obj *obj) {
+  if (!obj || !obj->state) return -1;
+  return ready_outside_trans(obj) ? 0 : -1;
+}
+
 int init_ml_db_obj(ml_db_obj *obj) {
   if (!obj) return -1;
   library_init();

@@ -73,6 +73,12 @@ static_assert(offsetof(ml_db_obj, db_free_recordset) == 72);
 // any thread uses the library; null restores the library's own lock.
 void mldb_set_connect_lock(pthread_mutex_t *lock);
 
+// 0 when obj holds a usable connection (outside a transaction), reopening a
+// lost or missing one first with one paced attempt under the connect lock;
+// -1 while the server cannot be reached (or obj is null or not initialised).
+// For callers that would rather keep their work than start it on a dead server.
+int mldb_ready(ml_db_obj *obj);
+
 // Seconds between two connect attempts of one object while they fail: a
 // further attempt within this time fails at once, without trying, so a dead
 // server costs each thread at most one connect time-out per pause.
