@@ -207,7 +207,16 @@ TEST_F(MldbTest, ReconnectsTakeTheProcessConnectLock) {
   pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ERRORCHECK);
   pthread_mutex_t lock;
   pthread_mutex_init(&lock, &attr);
-  mldb_set_connect_lock(&lock);
+  // Handed back however the test ends: later tests must not meet this lock.
+  struct LockGuard {
+    pthread_mutex_t *lock;
+    explicit LockGuard(pthread_mutex_t *l) : lock(l) { mldb_set_connect_lock(l); }
+    ~LockGuard() {
+      mldb_set_connect_lock(nullptr);
+      pthread_mutex_unlock(lock);  // harmless when not held (error-checking mutex)
+      pthread_mutex_destroy(lock);
+    }
+  } guard(&lock);
   ml_db_obj admin{};
   init_ml_db_obj(&admin);
   ASSERT_EQ(admin.db_connect(&admin), 0);
@@ -232,8 +241,6 @@ TEST_F(MldbTest, ReconnectsTakeTheProcessConnectLock) {
   EXPECT_EQ(db_.db_begin_trans(&db_), 0);
   db_.db_rollback(&db_);
 
-  mldb_set_connect_lock(nullptr);
-  pthread_mutex_destroy(&lock);
   pthread_mutexattr_destroy(&attr);
   admin.db_close(&admin);
 }
@@ -302,6 +309,9 @@ TEST(MldbWait, ConnectAttemptsToADeadServerArePaced) {
   };
 
   setenv("MLDB_PORT", std::to_string(ntohs(addr.sin_port)).c_str(), 1);
+  struct PortGuard {
+    ~PortGuard() { unsetenv("MLDB_PORT"); }
+  } port_guard;
   ml_db_obj db{};
   init_ml_db_obj(&db);
   EXPECT_NE(db.db_connect(&db), 0);  // waits out the connect time-out once
