@@ -214,7 +214,6 @@ TEST_F(MldbTest, ReconnectsTakeTheProcessConnectLock) {
     explicit LockGuard(pthread_mutex_t *l) : lock(l) { mldb_set_connect_lock(l); }
     ~LockGuard() {
       mldb_set_connect_lock(nullptr);
-      pthread_mutex_unlock(lock);  // harmless when not held (error-checking mutex)
       pthread_mutex_destroy(lock);
     }
   } guard(&lock);
