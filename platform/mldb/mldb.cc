@@ -12,7 +12,9 @@
 // in its db_connect_lock with mldb_set_connect_lock) and paced per object:
 // after a failed attempt the next second's calls fail at once, so a server
 // that is down costs a thread one connect time-out per second at most
-// instead of one per statement.
+// instead of one per statement. A reconnect that waited for the lock while
+// another thread's attempt failed takes that failure as its own, so threads
+// do not queue one time-out each behind the lock.
 //
 // The client character set is latin1: every byte is a valid character, so
 // mysql_real_escape_string and the VARBINARY columns keep values byte for
@@ -132,8 +134,11 @@ void close_connection(ml_db_obj *obj) {
   }
 }
 
+using Clock = std::chrono::steady_clock;
 std::atomic<pthread_mutex_t *> g_connect_lock{nullptr};
 pthread_mutex_t g_own_connect_lock = PTHREAD_MUTEX_INITIALIZER;
+// When the last reconnect of any object failed; written under the lock.
+std::atomic<Clock::time_point> g_connect_failed_at{};
 
 // True while a failed attempt is younger than the pause: a dead server then
 // costs nothing more than this test until the pause is over.
@@ -159,12 +164,22 @@ int op_connect(ml_db_obj *obj) {
 // The library's own reconnect: one paced attempt under the process's connect
 // lock. A lock that cannot be taken is a failure, not an attempt.
 int reconnect(ml_db_obj *obj) {
-  const ml_db_state *st = state_of(obj);
+  ml_db_state *st = state_of(obj);
   if (!st || connect_paused(st)) return -1;
   pthread_mutex_t *lock = g_connect_lock.load();
   if (!lock) lock = &g_own_connect_lock;
+  const auto asked = Clock::now();
   if (pthread_mutex_lock(lock) != 0) return -1;
-  int r = op_connect(obj);
+  int r = -1;
+  if (g_connect_failed_at.load() > asked) {
+    // Another thread's attempt failed while this one waited for the lock:
+    // that answers it too, without a connect time-out of its own.
+    st->failed = true;
+    st->failed_at = Clock::now();
+  } else {
+    r = op_connect(obj);
+    if (r != 0) g_connect_failed_at.store(Clock::now());
+  }
   pthread_mutex_unlock(lock);
   return r;
 }

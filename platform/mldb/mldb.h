@@ -81,7 +81,9 @@ int mldb_ready(ml_db_obj *obj);
 
 // Seconds between two connect attempts of one object while they fail: a
 // further attempt within this time fails at once, without trying, so a dead
-// server costs each thread at most one connect time-out per pause.
+// server costs each thread at most one connect time-out per pause. A library
+// reconnect that waited for the lock while another object's attempt failed
+// fails too, without an attempt of its own.
 constexpr int ML_DB_CONNECT_PAUSE_SECONDS = 1;
 
 // Fills obj with the operations and no connection. 0, or -1 for a null obj.
