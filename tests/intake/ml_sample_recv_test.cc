@@ -88,10 +88,14 @@ class IntakeRecv : public ::testing::Test {
     return mlt::wait_until([&] { return sample_queued(&st->buckets) == n; });
   }
   // The url ids in bucket i, oldest first.
+  // The url ids queued in bucket i, read under bucket_lock as the receive
+  // thread may be appending meanwhile.
   std::vector<uint32_t> bucket(uint32_t i) {
     std::vector<uint32_t> out;
+    pthread_mutex_lock(&st->buckets.bucket_lock);
     for (sample_node *n = st->buckets.buckets[i].head; n; n = n->next)
       out.push_back(reinterpret_cast<sample_msg *>(n->data)->url_id);
+    pthread_mutex_unlock(&st->buckets.bucket_lock);
     return out;
   }
 
