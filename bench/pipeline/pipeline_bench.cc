@@ -343,6 +343,7 @@ int main(int argc, char **argv) {
 
   redisContext *c = redis_open();
   rcmd(c, "DEL %s", SAMPLE_LIST_KEY);
+  reset_keys(s);  // the daemon loads the policy at start: it must exist by then
   pid_t pid = start_daemon(bin, root);
   if (!subscribed(c)) {
     fprintf(stderr, "the daemon did not start\n");
