@@ -188,6 +188,7 @@ int load_learned(redis_conn *redis, ml_db_obj *db, const domain_entry &d, const 
     return -1;
   }
   if (!out->has_fences) out->problem = "it has neither a boxplot nor scored patterns";
+  derive_rules(out);
   return 0;
 }
 

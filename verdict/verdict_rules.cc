@@ -1,0 +1,154 @@
+// Verdict library: the judgement of one value against a learned argument.
+//
+// Order: a learned pattern is normal; then the rules derived from the learned
+// patterns at load time; then the fences of the newest boxplot. The rules come
+// first because the model forgives what they catch: a per-symbol likelihood
+// averages one foreign symbol away in a long value, and a learned value with
+// one character appended scores nearly as well as the value itself.
+//
+// Each rule needs evidence before it speaks, so an argument learned from few
+// or very varied values is left to the fences:
+// - closed shape set: when the patterns seen once are a tiny share of all the
+//   values (Good-Turing: the chance that the next value has a new pattern),
+//   the learned patterns are all the shapes the argument takes;
+// - foreign symbol: a symbol no learned pattern has, once enough values were
+//   seen that a symbol in use would have shown up;
+// - length: a pattern far longer than the longest learned one.
+// Everything here reads the entry only and allocates nothing.
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "verdict/verdict_cache.h"
+
+namespace mlv {
+
+namespace {
+
+// Values needed before a new pattern or a new symbol may be called foreign.
+constexpr int64_t kMinEvidence = 100;
+// Largest chance of a new pattern (patterns seen once / values) for which
+// the learned patterns count as closed.
+constexpr double kClosedShare = 0.005;
+
+int say(mlv_result *out, int verdict, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+int say(mlv_result *out, int verdict, const char *fmt, ...) {
+  out->verdict = verdict;
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(out->reason, sizeof out->reason, fmt, ap);
+  va_end(ap);
+  return verdict;
+}
+
+// The MLV_NEAREST learned patterns nearest to the value's, nearest first;
+// among equals the more frequent, then the smaller text.
+void find_nearest(const arg_entry &e, std::string_view pattern, mlv_result *out) {
+  out->nearest_count = 0;
+  for (const auto &[text, count] : e.patterns) {
+    const int limit = out->nearest_count == MLV_NEAREST ? out->nearest[MLV_NEAREST - 1].distance
+                                                        : MLV_MAX_VALUE_LEN;
+    const int d = edit_distance(pattern, text, limit);
+    if (d > limit) continue;
+    mlv_near cand = {};
+    cand.distance = d;
+    cand.count = count;
+    snprintf(cand.pattern, sizeof cand.pattern, "%s", text.c_str());
+    auto before = [](const mlv_near &x, const mlv_near &y) {
+      if (x.distance != y.distance) return x.distance < y.distance;
+      if (x.count != y.count) return x.count > y.count;
+      return strcmp(x.pattern, y.pattern) < 0;
+    };
+    int pos = out->nearest_count;
+    while (pos > 0 && before(cand, out->nearest[pos - 1])) pos--;
+    if (pos >= MLV_NEAREST) continue;
+    int last = std::min(out->nearest_count, MLV_NEAREST - 1);
+    for (int i = last; i > pos; i--) out->nearest[i] = out->nearest[i - 1];
+    out->nearest[pos] = cand;
+    if (out->nearest_count < MLV_NEAREST) out->nearest_count++;
+  }
+}
+
+// The first symbol of pattern no learned pattern has, or -1.
+int foreign_symbol(const arg_rules &r, std::string_view pattern) {
+  for (char c : pattern) {
+    const int k = c - '0';
+    if (k < 0 || k >= 64 || !(r.symbols >> k & 1)) return k;
+  }
+  return -1;
+}
+
+// A pattern longer than this is far beyond the learned ones.
+int32_t length_limit(const arg_rules &r) { return r.max_len + std::max(4, r.max_len / 2); }
+
+// The verdict of the derived rules, or MLV_NORMAL when none applies.
+int judge_rules(const arg_entry &e, std::string_view pattern, mlv_result *out) {
+  const arg_rules &r = e.rules;
+  if (!r.derived) return MLV_NORMAL;
+  if (r.closed)
+    return say(out, MLV_DEFINITE, "new pattern; %zu learned patterns cover its %lld values",
+               e.patterns.size(), static_cast<long long>(r.total));
+  if (r.symbols_known) {
+    const int k = foreign_symbol(r, pattern);
+    if (k >= 0)
+      return say(out, MLV_DEFINITE, "symbol '%c' in no learned pattern of %lld values",
+                 static_cast<char>('0' + k), static_cast<long long>(r.total));
+  }
+  if (static_cast<int32_t>(pattern.size()) > length_limit(r))
+    return say(out, MLV_DEFINITE, "pattern of %zu symbols, learned ones at most %d", pattern.size(),
+               r.max_len);
+  return MLV_NORMAL;
+}
+
+}  // namespace
+
+void derive_rules(arg_entry *e) {
+  arg_rules r;
+  for (const auto &[text, count] : e->patterns) {
+    for (char c : text) {
+      const int k = c - '0';
+      if (k >= 0 && k < 64) r.symbols |= uint64_t{1} << k;
+    }
+    r.max_len = std::max(r.max_len, static_cast<int32_t>(text.size()));
+    r.total += std::max(count, 1);
+    r.singles += count <= 1;
+  }
+  r.derived = !e->patterns.empty();
+  r.symbols_known = r.total >= kMinEvidence;
+  r.closed = r.total >= kMinEvidence &&
+             static_cast<double>(r.singles + 1) / static_cast<double>(r.total + 1) <= kClosedShare;
+  e->rules = r;
+}
+
+int judge_value(const arg_entry &e, const char *value, size_t len, int flags, mlv_result *out) {
+  int32_t syms[MLV_MAX_VALUE_LEN];
+  int32_t count = static_cast<int32_t>(sizeof syms);
+  if (ml_hmm_generalize_str(reinterpret_cast<const unsigned char *>(value),
+                            static_cast<uint32_t>(len), syms, &count) != 0)
+    return say(out, MLV_ERROR, "the value could not be generalised");
+  for (int32_t i = 0; i < count; i++) out->pattern[i] = static_cast<char>('0' + syms[i]);
+  out->pattern[count] = '\0';
+  out->pattern_len = count;
+  double score = ML_HMM_NO_PROB;
+  if (ml_hmm_calc_prob_by_seq(e.model.get(), syms, count, &score) != 0) score = ML_HMM_NO_PROB;
+  out->has_score = 1;
+  out->score = score;
+  out->q4 = e.q4;
+  out->q5 = e.q5;
+  const std::string_view pattern(out->pattern, static_cast<size_t>(count));
+  out->learned_pattern = e.patterns.find(pattern) != e.patterns.end();
+  if (flags & MLV_EXPLAIN_NEAREST) find_nearest(e, pattern, out);
+  if (out->learned_pattern)
+    return say(out, MLV_NORMAL, "learned pattern (score %.3f, q4 %.3f, q5 %.3f)", score, e.q4,
+               e.q5);
+  const int ruled = judge_rules(e, pattern, out);
+  if (ruled != MLV_NORMAL) return ruled;
+  if (score < e.q5)
+    return say(out, MLV_DEFINITE, "score %.3f below q5 %.3f (%s)", score, e.q5, e.fence_source);
+  if (score < e.q4)
+    return say(out, MLV_POTENTIAL, "score %.3f below q4 %.3f (%s)", score, e.q4, e.fence_source);
+  return say(out, MLV_NORMAL, "score %.3f not below q4 %.3f (%s)", score, e.q4, e.fence_source);
+}
+
+}  // namespace mlv
