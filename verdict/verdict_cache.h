@@ -71,9 +71,10 @@ struct arg_entry {
   const char *fence_source = "";  // "boxplot" or "learned patterns"
   text_map<int32_t> patterns;
   arg_rules rules;
-  std::string problem;    // why a learned argument cannot be judged; "" when it can
-  int64_t loaded_at = 0;  // coarse monotonic seconds
-  size_t bytes = 0;       // heap bytes held, approximate
+  text_map<int32_t> skeletons;  // the learned patterns with runs folded (skeleton)
+  std::string problem;          // why a learned argument cannot be judged; "" when it can
+  int64_t loaded_at = 0;        // coarse monotonic seconds
+  size_t bytes = 0;             // heap bytes held, approximate
 };
 
 // A domain's names and its arguments grouped by URL, from one scan.
@@ -115,7 +116,13 @@ ml_hmm_model *model_from_texts(std::string_view pi, std::string_view a, std::str
 // q4 and q5 of one boxplot text. False when either is missing.
 bool parse_fences(std::string_view text, double *q4, double *q5);
 
-// Derives e->rules from e->patterns; call after the patterns are complete.
+// Writes the skeleton of pattern into out (room for pattern.size() bytes):
+// each run of digit or long-run symbols folded into one, so that "222_22"
+// and "22_2" share "2_2". Returns its length.
+size_t skeleton(std::string_view pattern, char *out);
+
+// Derives e->rules and e->skeletons from e->patterns; call after the
+// patterns are complete.
 void derive_rules(arg_entry *e);
 
 // Judges a value of a learned argument that has a model and fences: the

@@ -79,16 +79,30 @@ int foreign_symbol(const arg_rules &r, std::string_view pattern) {
   return -1;
 }
 
+// Pattern symbols whose runs the skeleton folds: the digit and the long-run
+// mark. Numbers vary in length in every real argument (ids, counts, tokens);
+// letters do not fold, or "tLreeInbox" would pass for "treePersFolder".
+bool folds(char c) { return c == '0' + 2 || c == '0' + 38; }
+
+}  // namespace
+
+size_t skeleton(std::string_view pattern, char *out) {
+  size_t n = 0;
+  for (size_t i = 0; i < pattern.size(); ++i)
+    if (i == 0 || pattern[i] != pattern[i - 1] || !folds(pattern[i])) out[n++] = pattern[i];
+  return n;
+}
+
+namespace {
+
 // A pattern longer than this is far beyond the learned ones.
 int32_t length_limit(const arg_rules &r) { return r.max_len + std::max(4, r.max_len / 2); }
 
-// The verdict of the derived rules, or MLV_NORMAL when none applies.
+// The verdict of the derived rules, or -1 when none applies and the fences
+// decide.
 int judge_rules(const arg_entry &e, std::string_view pattern, mlv_result *out) {
   const arg_rules &r = e.rules;
-  if (!r.derived) return MLV_NORMAL;
-  if (r.closed)
-    return say(out, MLV_DEFINITE, "new pattern; %zu learned patterns cover its %lld values",
-               e.patterns.size(), static_cast<long long>(r.total));
+  if (!r.derived) return -1;
   if (r.symbols_known) {
     const int k = foreign_symbol(r, pattern);
     if (k >= 0)
@@ -98,7 +112,14 @@ int judge_rules(const arg_entry &e, std::string_view pattern, mlv_result *out) {
   if (static_cast<int32_t>(pattern.size()) > length_limit(r))
     return say(out, MLV_DEFINITE, "pattern of %zu symbols, learned ones at most %d", pattern.size(),
                r.max_len);
-  return MLV_NORMAL;
+  char folded[MLV_PATTERN_CAP];
+  const size_t n = skeleton(pattern, folded);
+  if (e.skeletons.find(std::string_view(folded, n)) != e.skeletons.end())
+    return say(out, MLV_NORMAL, "learned shape with other run lengths (score %.3f)", out->score);
+  if (r.closed)
+    return say(out, MLV_DEFINITE, "new pattern; %zu learned patterns cover its %lld values",
+               e.patterns.size(), static_cast<long long>(r.total));
+  return -1;
 }
 
 }  // namespace
@@ -115,6 +136,11 @@ void derive_rules(arg_entry *e) {
     r.singles += count <= 1;
   }
   r.derived = !e->patterns.empty();
+  e->skeletons.clear();
+  char folded[MLV_PATTERN_CAP];
+  for (const auto &[text, count] : e->patterns)
+    if (text.size() < sizeof folded)
+      e->skeletons.try_emplace(std::string(folded, skeleton(text, folded)), count);
   r.symbols_known = r.total >= kMinEvidence;
   r.closed = r.total >= kMinEvidence &&
              static_cast<double>(r.singles + 1) / static_cast<double>(r.total + 1) <= kClosedShare;
@@ -140,10 +166,10 @@ int judge_value(const arg_entry &e, const char *value, size_t len, int flags, ml
   out->learned_pattern = e.patterns.find(pattern) != e.patterns.end();
   if (flags & MLV_EXPLAIN_NEAREST) find_nearest(e, pattern, out);
   if (out->learned_pattern)
-    return say(out, MLV_NORMAL, "learned pattern (score %.3f, q4 %.3f, q5 %.3f)", score, e.q4,
-               e.q5);
+    return say(out, MLV_NORMAL, "learned pattern (score %.3f, q4 %.3f, q5 %.3f from %s)", score,
+               e.q4, e.q5, e.fence_source);
   const int ruled = judge_rules(e, pattern, out);
-  if (ruled != MLV_NORMAL) return ruled;
+  if (ruled >= 0) return ruled;
   if (score < e.q5)
     return say(out, MLV_DEFINITE, "score %.3f below q5 %.3f (%s)", score, e.q5, e.fence_source);
   if (score < e.q4)

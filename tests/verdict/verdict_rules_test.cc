@@ -140,3 +140,25 @@ TEST(VerdictRules, WithoutDerivedRulesOnlyPatternsAndFencesDecide) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(VerdictRules, NumbersOfOtherLengthsKeepALearnedShape) {
+  mlv_result r;
+  // Ids "<number>_<number>", never with one digit before the underscore, and
+  // no value seen once: the argument's shapes are closed.
+  std::vector<string> ids;
+  for (int i = 0; i < 300; ++i)
+    ids.push_back(std::to_string(100 + i % 50) + "_" + std::to_string(10 + i % 7));
+  auto e = learned(ids);
+  ASSERT_TRUE(e->rules.closed);
+  EXPECT_EQ(judge(*e, "74_6", &r), MLV_NORMAL) << r.reason;  // shorter numbers, same shape
+  EXPECT_NE(strstr(r.reason, "other run lengths"), nullptr) << r.reason;
+  EXPECT_EQ(judge(*e, "74_6a", &r), MLV_DEFINITE) << r.reason;  // a letter: a new shape
+  EXPECT_EQ(judge(*e, "74a_6", &r), MLV_DEFINITE) << r.reason;
+  // Letters do not fold: a capital inside a word is a new shape.
+  auto tree = learned(repeat({{"treeInbox", 400}, {"treePersFolder", 100}}));
+  EXPECT_EQ(judge(*tree, "tLreeInbox", &r), MLV_DEFINITE) << r.reason;
+}
+
+}  // namespace
