@@ -72,9 +72,12 @@ struct arg_entry {
   text_map<int32_t> patterns;
   arg_rules rules;
   text_map<int32_t> skeletons;  // the learned patterns with runs folded (skeleton)
-  std::string problem;          // why a learned argument cannot be judged; "" when it can
-  int64_t loaded_at = 0;        // coarse monotonic seconds
-  size_t bytes = 0;             // heap bytes held, approximate
+  // The learned patterns, most frequent first (views of the keys of
+  // `patterns`), so that a nearest-pattern search meets near ones early.
+  std::vector<std::pair<std::string_view, int32_t>> by_count;
+  std::string problem;    // why a learned argument cannot be judged; "" when it can
+  int64_t loaded_at = 0;  // coarse monotonic seconds
+  size_t bytes = 0;       // heap bytes held, approximate
 };
 
 // A domain's names and its arguments grouped by URL, from one scan.

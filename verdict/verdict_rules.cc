@@ -42,19 +42,47 @@ int say(mlv_result *out, int verdict, const char *fmt, ...) {
   return verdict;
 }
 
+// Symbol counts bound the edit distance from below: an insertion or a
+// deletion changes one count by one, a replacement two, so the distance is
+// at least half the L1 difference of the histograms. Checking that first
+// skips most of the distance tables of a search over many patterns.
+constexpr int kHistBins = 48;  // every symbol is below 44; anything else shares the last bin
+int hist_bin(char c) {
+  const unsigned k = static_cast<unsigned char>(c) - static_cast<unsigned>('0');
+  return k < kHistBins ? static_cast<int>(k) : kHistBins - 1;
+}
+
+int histogram_bound(const int16_t *value_hist, std::string_view text) {
+  int16_t diff[kHistBins];
+  std::memcpy(diff, value_hist, sizeof diff);
+  for (char c : text) diff[hist_bin(c)]--;
+  int l1 = 0;
+  for (int k = 0; k < kHistBins; ++k) l1 += diff[k] < 0 ? -diff[k] : diff[k];
+  return (l1 + 1) / 2;
+}
+
 // The MLV_NEAREST learned patterns nearest to the value's, nearest first;
 // among equals the more frequent, then the smaller text.
 void find_nearest(const arg_entry &e, std::string_view pattern, mlv_result *out) {
   out->nearest_count = 0;
-  for (const auto &[text, count] : e.patterns) {
-    const int limit = out->nearest_count == MLV_NEAREST ? out->nearest[MLV_NEAREST - 1].distance
-                                                        : MLV_MAX_VALUE_LEN;
+  int16_t value_hist[kHistBins] = {};
+  for (char c : pattern) value_hist[hist_bin(c)]++;
+  for (const auto &[text, count] : e.by_count) {
+    const bool full = out->nearest_count == MLV_NEAREST;
+    // A pattern no more frequent than the third must come strictly nearer.
+    const int limit = !full ? MLV_MAX_VALUE_LEN
+                            : out->nearest[MLV_NEAREST - 1].distance -
+                                  (count < out->nearest[MLV_NEAREST - 1].count ? 1 : 0);
+    const int len_diff = static_cast<int>(pattern.size()) - static_cast<int>(text.size());
+    if (limit < 0 || len_diff > limit || -len_diff > limit ||
+        histogram_bound(value_hist, text) > limit)
+      continue;
     const int d = edit_distance(pattern, text, limit);
     if (d > limit) continue;
     mlv_near cand = {};
     cand.distance = d;
     cand.count = count;
-    snprintf(cand.pattern, sizeof cand.pattern, "%s", text.c_str());
+    snprintf(cand.pattern, sizeof cand.pattern, "%.*s", static_cast<int>(text.size()), text.data());
     auto before = [](const mlv_near &x, const mlv_near &y) {
       if (x.distance != y.distance) return x.distance < y.distance;
       if (x.count != y.count) return x.count > y.count;
@@ -141,6 +169,10 @@ void derive_rules(arg_entry *e) {
   for (const auto &[text, count] : e->patterns)
     if (text.size() < sizeof folded)
       e->skeletons.try_emplace(std::string(folded, skeleton(text, folded)), count);
+  e->by_count.assign(e->patterns.begin(), e->patterns.end());
+  std::sort(e->by_count.begin(), e->by_count.end(), [](const auto &x, const auto &y) {
+    return x.second != y.second ? x.second > y.second : x.first < y.first;
+  });
   r.symbols_known = r.total >= kMinEvidence;
   r.closed = r.total >= kMinEvidence &&
              static_cast<double>(r.singles + 1) / static_cast<double>(r.total + 1) <= kClosedShare;

@@ -4,6 +4,7 @@
 // (and the learned patterns) decide; no service is involved.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -159,6 +160,37 @@ TEST(VerdictRules, NumbersOfOtherLengthsKeepALearnedShape) {
   // Letters do not fold: a capital inside a word is a new shape.
   auto tree = learned(repeat({{"treeInbox", 400}, {"treePersFolder", 100}}));
   EXPECT_EQ(judge(*tree, "tLreeInbox", &r), MLV_DEFINITE) << r.reason;
+}
+
+}  // namespace
+
+namespace {
+
+// The full Levenshtein table, as the oracle of the banded one.
+int full_distance(const string &a, const string &b) {
+  std::vector<std::vector<int>> d(a.size() + 1, std::vector<int>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = static_cast<int>(i);
+  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = static_cast<int>(j);
+  for (size_t i = 1; i <= a.size(); ++i)
+    for (size_t j = 1; j <= b.size(); ++j)
+      d[i][j] =
+          std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
+  return d[a.size()][b.size()];
+}
+
+TEST(VerdictRules, BandedEditDistanceAgreesWithTheFullTable) {
+  std::mt19937 rng(11);
+  for (int t = 0; t < 3000; ++t) {
+    string a, b;
+    for (int k = static_cast<int>(rng() % 12); k > 0; --k) a.push_back("234_@V"[rng() % 6]);
+    for (int k = static_cast<int>(rng() % 12); k > 0; --k) b.push_back("234_@V"[rng() % 6]);
+    const int full = full_distance(a, b), limit = static_cast<int>(rng() % 8);
+    const int got = mlv::edit_distance(a, b, limit);
+    if (full <= limit)
+      EXPECT_EQ(got, full) << a << " " << b << " limit " << limit;
+    else
+      EXPECT_GT(got, limit) << a << " " << b << " limit " << limit;
+  }
 }
 
 }  // namespace
