@@ -22,6 +22,9 @@
 // rules derived from the learned patterns. The verdict is the library's own
 // judge_value on an entry built in memory, as mlv_judge_* builds it from
 // Redis and the learning database.
+//
+// REAL_BENCH_MISSES=<kind> prints the changed values of that kind the verdict
+// missed; any value also prints the held-out values it flagged.
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -437,6 +440,95 @@ Attacks load_attacks() {
 
 }  // namespace
 
+namespace {
+
+// Reads the logs, splitting each in time order into train and held out.
+void load_requests(int argc, char **argv, std::vector<Request> *train, std::vector<Request> *held) {
+  for (int f = 1; f < argc; ++f) {
+    std::vector<Request> reqs;
+    Request r;
+    for (const std::string &line : read_lines(argv[f]))
+      if (parse_line(line, std::to_string(f), &r)) reqs.push_back(r);
+    const size_t cut = reqs.size() * 6 / 10;
+    train->insert(train->end(), reqs.begin(), reqs.begin() + static_cast<long>(cut));
+    held->insert(held->end(), reqs.begin() + static_cast<long>(cut), reqs.end());
+  }
+}
+
+// Learns every argument with enough training values; returns how many.
+int learn_all(const std::vector<Request> &train, Model *m) {
+  std::map<std::string, std::vector<std::string>> values;
+  for (const Request &r : train)
+    for (const auto &[name, v] : r.args) {
+      m->names[r.url].insert(name);
+      if (!v.empty()) values[key(r.url, name)].push_back(v);
+    }
+  int learned = 0;
+  for (const auto &[k, vs] : values)
+    if (vs.size() >= static_cast<size_t>(kMinTrain) && (m->args[k] = learn(vs))) learned++;
+  return learned;
+}
+
+void print_row(const char *name, const Tally &t) {
+  std::printf("%-13s %7ld | %6.2f%% %6.2f%% %6.2f%% %6.2f%% | %6.2f%% %6.2f%% %6.2f%% %6.2f%%\n",
+              name, t.requests, pct(t.req[0], t.requests), pct(t.req[1], t.requests),
+              pct(t.req[2], t.requests), pct(t.req[3], t.requests), pct(t.val[0], t.values),
+              pct(t.val[1], t.values), pct(t.val[2], t.values), pct(t.val[3], t.values));
+}
+
+// With REAL_BENCH_MISSES=<kind>: the changed value of a request the verdict missed.
+void print_miss(Model &m, const char *kind, const Request &a, long at) {
+  const char *dbg = getenv("REAL_BENCH_MISSES");
+  if (!dbg || std::strcmp(dbg, kind) != 0) return;
+  const auto &[n, v] = a.args[static_cast<size_t>(at)];
+  bool f[kOps] = {};
+  mlv_result res;
+  if (!judge_arg(m, a.url, n, v, f) || f[3]) return;
+  mlv::judge_value(*m.args[key(a.url, n)], v.data(), v.size(), 0, &res);
+  std::printf("  miss %s %s=%.60s: %s\n", a.url.c_str(), n.c_str(), v.c_str(), res.reason);
+}
+
+// One row per anomaly kind, then the sums without and with unknown names.
+void report_anomalies(Model &m, const std::vector<Request> &held, const Attacks &attacks) {
+  Rng rng(20261206);
+  Tally all, tampering;
+  for (const char *kind : kKinds) {
+    Tally t;
+    for (const Request &r : held) {
+      Request a;
+      long at = -1;
+      if (!make_anomaly(m, kind, r, attacks, rng, &a, &at)) continue;
+      judge_request(m, a, &t, at, nullptr);
+      print_miss(m, kind, a, at);
+    }
+    print_row(kind, t);
+    for (Tally *sum : {&all, &tampering}) {
+      if (sum == &tampering && std::strcmp(kind, "unknown_name") == 0) continue;
+      sum->requests += t.requests;
+      sum->values += t.values;
+      for (int k = 0; k < kOps; ++k) sum->req[k] += t.req[k], sum->val[k] += t.val[k];
+    }
+  }
+  print_row("values (all)", tampering);
+  print_row("all anomalies", all);
+}
+
+void report_worst(const std::map<std::string, std::pair<long, long>> &per_arg) {
+  std::printf("\nheld-out values flagged by verdict+rules, worst arguments:\n");
+  std::vector<std::pair<double, std::string>> worst;
+  for (const auto &[k, c] : per_arg)
+    if (c.second) worst.emplace_back(pct(c.second, c.first), k);
+  std::sort(worst.rbegin(), worst.rend());
+  for (size_t i = 0; i < worst.size() && i < 8; ++i) {
+    std::string k = worst[i].second;
+    std::replace(k.begin(), k.end(), '\x1f', ' ');
+    std::printf("  %6.2f%% of %5ld  %s\n", worst[i].first, per_arg.at(worst[i].second).first,
+                k.c_str());
+  }
+}
+
+}  // namespace
+
 int main(int argc, char **argv) {
   if (argc < 2) {
     std::fprintf(stderr, "usage: %s ACCESS_LOG...\n", argv[0]);
@@ -448,25 +540,9 @@ int main(int argc, char **argv) {
     return 2;
   }
   std::vector<Request> train, held;
-  for (int f = 1; f < argc; ++f) {
-    std::vector<Request> reqs;
-    Request r;
-    for (const std::string &line : read_lines(argv[f]))
-      if (parse_line(line, std::to_string(f), &r)) reqs.push_back(r);
-    const size_t cut = reqs.size() * 6 / 10;
-    train.insert(train.end(), reqs.begin(), reqs.begin() + static_cast<long>(cut));
-    held.insert(held.end(), reqs.begin() + static_cast<long>(cut), reqs.end());
-  }
+  load_requests(argc, argv, &train, &held);
   Model m;
-  std::map<std::string, std::vector<std::string>> values;
-  for (const Request &r : train)
-    for (const auto &[name, v] : r.args) {
-      m.names[r.url].insert(name);
-      if (!v.empty()) values[key(r.url, name)].push_back(v);
-    }
-  int learned = 0;
-  for (const auto &[k, vs] : values)
-    if (vs.size() >= static_cast<size_t>(kMinTrain) && (m.args[k] = learn(vs))) learned++;
+  const int learned = learn_all(train, &m);
   std::printf(
       "requests with arguments: %zu train, %zu held out; %d arguments learned "
       "(>= %d non-empty training values)\n\n",
@@ -474,63 +550,15 @@ int main(int argc, char **argv) {
   std::vector<Request> judged_held;
   for (const Request &r : held)
     if (m.names.count(r.url) && !judged_args(m, r).empty()) judged_held.push_back(r);
-
   std::map<std::string, std::pair<long, long>> per_arg;
   Tally normal;
   for (const Request &r : judged_held) judge_request(m, r, &normal, -1, &per_arg);
   std::printf("%-13s %7s | per request: %-31s | per value: %s\n", "kind", "n",
               "q5 / q4 / verdict / +rules", "q5 / q4 / verdict / +rules");
-  auto row = [](const char *name, const Tally &t) {
-    std::printf("%-13s %7ld | %6.2f%% %6.2f%% %6.2f%% %6.2f%% | %6.2f%% %6.2f%% %6.2f%% %6.2f%%\n",
-                name, t.requests, pct(t.req[0], t.requests), pct(t.req[1], t.requests),
-                pct(t.req[2], t.requests), pct(t.req[3], t.requests), pct(t.val[0], t.values),
-                pct(t.val[1], t.values), pct(t.val[2], t.values), pct(t.val[3], t.values));
-  };
-  row("normal (FP)", normal);
+  print_row("normal (FP)", normal);
   std::printf("%-13s %7ld   of them with a name their URL never had (unknown_argument)\n", "",
               normal.unknown);
-  Rng rng(20261206);
-  Tally all, tampering;
-  for (const char *kind : kKinds) {
-    Tally t;
-    for (const Request &r : judged_held) {
-      Request a;
-      long at = -1;
-      if (!make_anomaly(m, kind, r, attacks, rng, &a, &at)) continue;
-      judge_request(m, a, &t, at, nullptr);
-      if (const char *dbg = getenv("REAL_BENCH_MISSES"); dbg && !std::strcmp(dbg, kind)) {
-        {
-          const auto &[n, v] = a.args[static_cast<size_t>(at)];
-          bool f[kOps] = {};
-          mlv_result res;
-          if (judge_arg(m, a.url, n, v, f) && !f[3]) {
-            mlv::judge_value(*m.args[key(a.url, n)], v.data(), v.size(), 0, &res);
-            std::printf("  miss %s %s=%.60s: %s\n", a.url.c_str(), n.c_str(), v.c_str(),
-                        res.reason);
-          }
-        }
-      }
-    }
-    row(kind, t);
-    for (Tally *sum : {&all, &tampering}) {
-      if (sum == &tampering && std::strcmp(kind, "unknown_name") == 0) continue;
-      sum->requests += t.requests;
-      sum->values += t.values;
-      for (int k = 0; k < kOps; ++k) sum->req[k] += t.req[k], sum->val[k] += t.val[k];
-    }
-  }
-  row("values (all)", tampering);
-  row("all anomalies", all);
-  std::printf("\nheld-out values flagged by verdict+rules, worst arguments:\n");
-  std::vector<std::pair<double, std::string>> worst;
-  for (const auto &[k, c] : per_arg)
-    if (c.second) worst.emplace_back(pct(c.second, c.first), k);
-  std::sort(worst.rbegin(), worst.rend());
-  for (size_t i = 0; i < worst.size() && i < 8; ++i) {
-    std::string k = worst[i].second;
-    std::replace(k.begin(), k.end(), '\x1f', ' ');
-    std::printf("  %6.2f%% of %5ld  %s\n", worst[i].first, per_arg[worst[i].second].first,
-                k.c_str());
-  }
+  report_anomalies(m, judged_held, attacks);
+  report_worst(per_arg);
   return 0;
 }
