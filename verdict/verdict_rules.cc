@@ -11,10 +11,12 @@
 // - closed shape set: when the patterns seen once are a tiny share of all the
 //   values (Good-Turing: the chance that the next value has a new pattern),
 //   the learned patterns are all the shapes the argument takes;
-// - foreign symbol: a symbol no learned pattern has, once enough values were
-//   seen that a symbol in use would have shown up;
-// - length: a pattern far longer than the longest learned one.
-// Everything here reads the entry only and allocates nothing.
+// - foreign symbol: a symbol no learned pattern has, once the symbols seen in
+//   a single value are as rare (Good-Turing again) and 100 values were seen;
+// - length: a pattern far longer than the longest learned one;
+// and one rule that keeps a value normal: numbers of other lengths in a
+// learned shape (the skeleton). Judging reads the entry only and allocates
+// nothing.
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -152,13 +154,28 @@ int judge_rules(const arg_entry &e, std::string_view pattern, mlv_result *out) {
 
 }  // namespace
 
+namespace {
+
+// The chance that the next value brings something unseen, when `once` things
+// were seen in a single value out of `values` (Good-Turing, plus one so that
+// nothing seen once still leaves a chance of 1 / (values + 1)).
+double good_turing(int64_t once, int64_t values) {
+  return static_cast<double>(once + 1) / static_cast<double>(values + 1);
+}
+
+}  // namespace
+
 void derive_rules(arg_entry *e) {
   arg_rules r;
+  int64_t symbol_values[64] = {};  // values whose pattern has the symbol
   for (const auto &[text, count] : e->patterns) {
+    uint64_t in_text = 0;
     for (char c : text) {
       const int k = c - '0';
-      if (k >= 0 && k < 64) r.symbols |= uint64_t{1} << k;
+      if (k >= 0 && k < 64) in_text |= uint64_t{1} << k;
     }
+    r.symbols |= in_text;
+    for (int k = 0; k < 64; ++k) symbol_values[k] += (in_text >> k & 1) * std::max(count, 1);
     r.max_len = std::max(r.max_len, static_cast<int32_t>(text.size()));
     r.total += std::max(count, 1);
     r.singles += count <= 1;
@@ -173,9 +190,10 @@ void derive_rules(arg_entry *e) {
   std::sort(e->by_count.begin(), e->by_count.end(), [](const auto &x, const auto &y) {
     return x.second != y.second ? x.second > y.second : x.first < y.first;
   });
-  r.symbols_known = r.total >= kMinEvidence;
-  r.closed = r.total >= kMinEvidence &&
-             static_cast<double>(r.singles + 1) / static_cast<double>(r.total + 1) <= kClosedShare;
+  int64_t rare_symbols = 0;  // symbols of a single value
+  for (int k = 0; k < 64; ++k) rare_symbols += symbol_values[k] == 1;
+  r.symbols_known = r.total >= kMinEvidence && good_turing(rare_symbols, r.total) <= kClosedShare;
+  r.closed = r.total >= kMinEvidence && good_turing(r.singles, r.total) <= kClosedShare;
   e->rules = r;
 }
 

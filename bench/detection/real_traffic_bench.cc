@@ -171,9 +171,9 @@ std::unique_ptr<mlv::arg_entry> learn(const std::vector<std::string> &values) {
   return e;
 }
 
-// Operating points: score below q5, below q4, verdict before and after the rules.
-constexpr int kOps = 4;
-const char *const kOpNames[kOps] = {"q5", "q4", "verdict", "verdict+rules"};
+// Operating points: score below q5, below q4, verdict before and after the
+// rules (potential or definite), and after the rules definite only.
+constexpr int kOps = 5;
 
 struct Model {
   std::map<std::string, std::unique_ptr<mlv::arg_entry>> args;  // url \x1f name
@@ -202,6 +202,7 @@ bool judge_arg(Model &m, const std::string &url, const std::string &name, const 
   flags[1] = r.score < e.q4;
   flags[2] = before == MLV_POTENTIAL || before == MLV_DEFINITE;
   flags[3] = after == MLV_POTENTIAL || after == MLV_DEFINITE;
+  flags[4] = after == MLV_DEFINITE;
   return true;
 }
 
@@ -470,10 +471,11 @@ int learn_all(const std::vector<Request> &train, Model *m) {
 }
 
 void print_row(const char *name, const Tally &t) {
-  std::printf("%-13s %7ld | %6.2f%% %6.2f%% %6.2f%% %6.2f%% | %6.2f%% %6.2f%% %6.2f%% %6.2f%%\n",
-              name, t.requests, pct(t.req[0], t.requests), pct(t.req[1], t.requests),
-              pct(t.req[2], t.requests), pct(t.req[3], t.requests), pct(t.val[0], t.values),
-              pct(t.val[1], t.values), pct(t.val[2], t.values), pct(t.val[3], t.values));
+  std::printf("%-13s %7ld |", name, t.requests);
+  for (int k = 0; k < kOps; ++k) std::printf(" %6.2f%%", pct(t.req[k], t.requests));
+  std::printf(" |");
+  for (int k = 0; k < kOps; ++k) std::printf(" %6.2f%%", pct(t.val[k], t.values));
+  std::printf("\n");
 }
 
 // With REAL_BENCH_MISSES=<kind>: the changed value of a request the verdict missed.
@@ -553,8 +555,8 @@ int main(int argc, char **argv) {
   std::map<std::string, std::pair<long, long>> per_arg;
   Tally normal;
   for (const Request &r : judged_held) judge_request(m, r, &normal, -1, &per_arg);
-  std::printf("%-13s %7s | per request: %-31s | per value: %s\n", "kind", "n",
-              "q5 / q4 / verdict / +rules", "q5 / q4 / verdict / +rules");
+  std::printf("%-13s %7s | per request: %-39s | per value: %s\n", "kind", "n",
+              "q5 / q4 / verdict / +rules / definite", "q5 / q4 / verdict / +rules / definite");
   print_row("normal (FP)", normal);
   std::printf("%-13s %7ld   of them with a name their URL never had (unknown_argument)\n", "",
               normal.unknown);

@@ -113,6 +113,12 @@ TEST(VerdictRules, ASymbolNoLearnedValueHadIsForeign) {
   EXPECT_EQ(judge(*e, "a7-7", &r), MLV_DEFINITE) << r.reason;
   EXPECT_NE(strstr(r.reason, "symbol"), nullptr) << r.reason;
   EXPECT_EQ(judge(*e, "a7A", &r), MLV_DEFINITE) << r.reason;  // a letter of another case
+  // A symbol seen in a single value says new symbols still come: none is foreign.
+  std::vector<string> with_rare = varied(300, 1);
+  with_rare.push_back("a-7");
+  auto rare = learned(with_rare);
+  EXPECT_FALSE(rare->rules.symbols_known);
+  EXPECT_EQ(judge(*rare, "a7_7", &r), MLV_NORMAL) << r.reason;
   // From 60 values a symbol in use might not have shown up yet.
   auto few = learned(varied(60, 1));
   EXPECT_FALSE(few->rules.symbols_known);
