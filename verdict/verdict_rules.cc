@@ -163,6 +163,18 @@ double good_turing(int64_t once, int64_t values) {
   return static_cast<double>(once + 1) / static_cast<double>(values + 1);
 }
 
+// A model stored before the long-run symbol existed has fewer symbols, and
+// its learned patterns were made without the mark: the value is judged as it
+// was generalised then, until the daemon learns the argument again.
+int32_t drop_unknown_marks(const arg_entry &e, int32_t *syms, int32_t count) {
+  const int32_t mark = ML_HMM_SYMBOLS - 1;
+  if (!e.model || e.model->symbol_count > mark) return count;
+  int32_t n = 0;
+  for (int32_t i = 0; i < count; i++)
+    if (syms[i] != mark) syms[n++] = syms[i];
+  return n;
+}
+
 }  // namespace
 
 void derive_rules(arg_entry *e) {
@@ -203,6 +215,7 @@ int judge_value(const arg_entry &e, const char *value, size_t len, int flags, ml
   if (ml_hmm_generalize_str(reinterpret_cast<const unsigned char *>(value),
                             static_cast<uint32_t>(len), syms, &count) != 0)
     return say(out, MLV_ERROR, "the value could not be generalised");
+  count = drop_unknown_marks(e, syms, count);
   for (int32_t i = 0; i < count; i++) out->pattern[i] = static_cast<char>('0' + syms[i]);
   out->pattern[count] = '\0';
   out->pattern_len = count;

@@ -200,3 +200,19 @@ TEST(VerdictRules, BandedEditDistanceAgreesWithTheFullTable) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(VerdictRules, AModelOfTheOlderAlphabetJudgesValuesWithoutTheLongRunMark) {
+  mlv_result r;
+  // Stored before the long-run symbol: one symbol fewer, patterns without marks.
+  auto e = learned(repeat({{"abc", 300}, {"abc1", 200}}));
+  e->model.reset(ml_hmm_create(10, ML_HMM_SYMBOLS - 1, 3));
+  e->patterns = {{pattern_of("abc"), 300}, {pattern_of("abc1"), 200}};
+  mlv::derive_rules(e.get());
+  EXPECT_EQ(judge(*e, "abcdefghij", &r), MLV_NORMAL) << r.reason;  // "333" then
+  EXPECT_EQ(string(r.pattern), pattern_of("abc"));
+  EXPECT_EQ(r.learned_pattern, 1);
+}
+
+}  // namespace
