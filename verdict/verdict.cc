@@ -162,63 +162,6 @@ bool learned_state(int state) {
   return state == MLV_STATE_LEARNED || state == MLV_STATE_MANUALLY_LEARNED;
 }
 
-// The MLV_NEAREST learned patterns nearest to the value's, nearest first;
-// among equals the more frequent, then the smaller text.
-void find_nearest(const arg_entry &e, std::string_view pattern, mlv_result *out) {
-  out->nearest_count = 0;
-  for (const auto &[text, count] : e.patterns) {
-    const int limit = out->nearest_count == MLV_NEAREST ? out->nearest[MLV_NEAREST - 1].distance
-                                                        : MLV_MAX_VALUE_LEN;
-    const int d = mlv::edit_distance(pattern, text, limit);
-    if (d > limit) continue;
-    mlv_near cand = {};
-    cand.distance = d;
-    cand.count = count;
-    snprintf(cand.pattern, sizeof cand.pattern, "%s", text.c_str());
-    auto before = [](const mlv_near &x, const mlv_near &y) {
-      if (x.distance != y.distance) return x.distance < y.distance;
-      if (x.count != y.count) return x.count > y.count;
-      return strcmp(x.pattern, y.pattern) < 0;
-    };
-    int pos = out->nearest_count;
-    while (pos > 0 && before(cand, out->nearest[pos - 1])) pos--;
-    if (pos >= MLV_NEAREST) continue;
-    int last = std::min(out->nearest_count, MLV_NEAREST - 1);
-    for (int i = last; i > pos; i--) out->nearest[i] = out->nearest[i - 1];
-    out->nearest[pos] = cand;
-    if (out->nearest_count < MLV_NEAREST) out->nearest_count++;
-  }
-}
-
-// Scores the value against a learned argument and places it.
-int judge_learned(const arg_entry &e, const char *value, size_t len, int flags, mlv_result *out) {
-  int32_t syms[MLV_MAX_VALUE_LEN];
-  int32_t count = static_cast<int32_t>(sizeof syms);
-  if (ml_hmm_generalize_str(reinterpret_cast<const unsigned char *>(value),
-                            static_cast<uint32_t>(len), syms, &count) != 0)
-    return fail(out, MLV_ERROR, "the value could not be generalised");
-  for (int32_t i = 0; i < count; i++) out->pattern[i] = static_cast<char>('0' + syms[i]);
-  out->pattern[count] = '\0';
-  out->pattern_len = count;
-  double score = ML_HMM_NO_PROB;
-  if (ml_hmm_calc_prob_by_seq(e.model.get(), syms, count, &score) != 0) score = ML_HMM_NO_PROB;
-  out->has_score = 1;
-  out->score = score;
-  out->q4 = e.q4;
-  out->q5 = e.q5;
-  const std::string_view pattern(out->pattern, static_cast<size_t>(count));
-  out->learned_pattern = e.patterns.find(pattern) != e.patterns.end();
-  if (flags & MLV_EXPLAIN_NEAREST) find_nearest(e, pattern, out);
-  if (out->learned_pattern)
-    return fail(out, MLV_NORMAL, "learned pattern (score %.3f, q4 %.3f, q5 %.3f)", score, e.q4,
-                e.q5);
-  if (score < e.q5)
-    return fail(out, MLV_DEFINITE, "score %.3f below q5 %.3f (%s)", score, e.q5, e.fence_source);
-  if (score < e.q4)
-    return fail(out, MLV_POTENTIAL, "score %.3f below q4 %.3f (%s)", score, e.q4, e.fence_source);
-  return fail(out, MLV_NORMAL, "score %.3f not below q4 %.3f (%s)", score, e.q4, e.fence_source);
-}
-
 int judge_entry(const arg_entry &e, const char *value, size_t len, int flags, mlv_result *out) {
   out->state = e.state;
   out->url_id = e.url_id;
@@ -231,7 +174,7 @@ int judge_entry(const arg_entry &e, const char *value, size_t len, int flags, ml
   if (!e.problem.empty())
     return fail(out, MLV_NOT_LEARNED, "argument '%s' is %s, but %s", e.name.c_str(),
                 mlv_state_name(e.state), e.problem.c_str());
-  return judge_learned(e, value, len, flags, out);
+  return mlv::judge_value(e, value, len, flags, out);
 }
 
 // Common start of both judge calls: checks, notices, the length rule.

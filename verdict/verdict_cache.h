@@ -1,6 +1,7 @@
 // Internal records of the verdict library: what one context caches about a
 // domain and an argument, and the loaders that fill them from Redis and the
-// learning database. Not installed; only verdict/*.cc include it.
+// learning database. Not installed; verdict/*.cc, its tests and the detection
+// benchmarks (which judge without Redis through judge_value) include it.
 //
 // Everything here belongs to one context and is touched by the thread that
 // uses that context only, so nothing is locked.
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "platform/mathmodel/mathmodel.h"
+#include "verdict/verdict.h"
 
 struct redis_conn;
 struct ml_db_obj;
@@ -39,6 +41,21 @@ struct model_free {
 };
 using model_ptr = std::unique_ptr<ml_hmm_model, model_free>;
 
+// What the learned patterns say about an argument beyond its model, derived
+// once when it is loaded (derive_rules). The model scores a pattern as a
+// whole and forgives one odd symbol in a long value; these catch what real
+// tampering looks like: a symbol no learned value ever had, a value far
+// longer than any learned one, a new shape where the values never varied.
+struct arg_rules {
+  bool derived = false;        // false: only the learned patterns and the fences decide
+  uint64_t symbols = 0;        // bit k: symbol k occurs in some learned pattern
+  int32_t max_len = 0;         // longest learned pattern, in symbols
+  int64_t total = 0;           // sum of the learned patterns' counts
+  int64_t singles = 0;         // learned patterns seen once
+  bool closed = false;         // the learned patterns are all the shapes it takes
+  bool symbols_known = false;  // enough values to call a symbol never seen foreign
+};
+
 // One argument as last loaded. The model and the fences are present only for
 // the learned states; `patterns` maps each learned pattern to its count.
 struct arg_entry {
@@ -53,6 +70,11 @@ struct arg_entry {
   double q5 = 0.0;
   const char *fence_source = "";  // "boxplot" or "learned patterns"
   text_map<int32_t> patterns;
+  arg_rules rules;
+  text_map<int32_t> skeletons;  // the learned patterns with runs folded (skeleton)
+  // The learned patterns, most frequent first (views of the keys of
+  // `patterns`), so that a nearest-pattern search meets near ones early.
+  std::vector<std::pair<std::string_view, int32_t>> by_count;
   std::string problem;    // why a learned argument cannot be judged; "" when it can
   int64_t loaded_at = 0;  // coarse monotonic seconds
   size_t bytes = 0;       // heap bytes held, approximate
@@ -96,6 +118,21 @@ ml_hmm_model *model_from_texts(std::string_view pi, std::string_view a, std::str
 
 // q4 and q5 of one boxplot text. False when either is missing.
 bool parse_fences(std::string_view text, double *q4, double *q5);
+
+// Writes the skeleton of pattern into out (room for pattern.size() bytes):
+// each run of digit or long-run symbols folded into one, so that "222_22"
+// and "22_2" share "2_2". Returns its length.
+size_t skeleton(std::string_view pattern, char *out);
+
+// Derives e->rules and e->skeletons from e->patterns; call after the
+// patterns are complete.
+void derive_rules(arg_entry *e);
+
+// Judges a value of a learned argument that has a model and fences: the
+// pattern, the learned patterns, the derived rules, then the fences. Fills
+// *out (pattern, score, fences, reason, nearest when flags ask) and returns
+// the verdict; MLV_ERROR only when the value cannot be generalised.
+int judge_value(const arg_entry &e, const char *value, size_t len, int flags, mlv_result *out);
 
 // Levenshtein distance between a and b (each at most 256 bytes), or a number
 // above limit as soon as the distance is known to exceed it.

@@ -188,6 +188,7 @@ int load_learned(redis_conn *redis, ml_db_obj *db, const domain_entry &d, const 
     return -1;
   }
   if (!out->has_fences) out->problem = "it has neither a boxplot nor scored patterns";
+  derive_rules(out);
   return 0;
 }
 
@@ -259,7 +260,8 @@ int load_arg(redis_conn *redis, ml_db_obj *db, const domain_entry &d, uint32_t d
     if (load_learned(redis, db, d, h.get(), out, err) != 0) return -1;
   }
   out->bytes = sizeof *out + out->name.capacity() + model_bytes(out->model.get()) +
-               pattern_bytes(out->patterns);
+               pattern_bytes(out->patterns) + pattern_bytes(out->skeletons) +
+               out->by_count.capacity() * sizeof out->by_count[0];
   return 0;
 }
 
@@ -329,24 +331,32 @@ bool parse_fences(std::string_view text, double *q4, double *q5) {
   return ok;
 }
 
+// Only the band |i - j| <= limit of the table is computed (cells outside it
+// cannot lead to a distance within the limit): the nearest-pattern search
+// runs this once per learned pattern, and its limit is soon small.
 int edit_distance(std::string_view a, std::string_view b, int limit) {
   if (a.size() > MLV_MAX_VALUE_LEN || b.size() > MLV_MAX_VALUE_LEN) return limit + 1;
   int diff = static_cast<int>(a.size()) - static_cast<int>(b.size());
   if (diff > limit || -diff > limit) return limit + 1;
+  const int inf = limit + 1, n = static_cast<int>(a.size()), m = static_cast<int>(b.size());
   int row[MLV_PATTERN_CAP];
-  for (size_t j = 0; j <= b.size(); j++) row[j] = static_cast<int>(j);
-  for (size_t i = 1; i <= a.size(); i++) {
-    int diag = row[0], best = ++row[0];
-    for (size_t j = 1; j <= b.size(); j++) {
-      int up = row[j];
-      int v = std::min(std::min(up, row[j - 1]) + 1, diag + (a[i - 1] != b[j - 1]));
-      row[j] = v;
+  for (int j = 0; j <= m; j++) row[j] = std::min(j, inf);
+  for (int i = 1; i <= n; i++) {
+    const int lo = std::max(1, i - limit), hi = std::min(m, i + limit);
+    int diag = row[lo - 1];
+    int left = lo == 1 ? std::min(i, inf) : inf;
+    row[lo - 1] = left;
+    int best = left;
+    for (int j = lo; j <= hi; j++) {
+      const int up = row[j];
+      const int v = std::min({up + 1, left + 1, diag + (a[i - 1] != b[j - 1]), inf});
       diag = up;
+      row[j] = left = v;
       best = std::min(best, v);
     }
-    if (best > limit) return limit + 1;
+    if (best > limit) return inf;
   }
-  return row[b.size()];
+  return row[m];
 }
 
 }  // namespace mlv

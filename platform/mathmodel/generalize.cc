@@ -1,7 +1,11 @@
 // Generalisation of a value into symbols. Letters, digits and non-ASCII bytes
 // are classes whose runs keep their length up to 3 (so "7" "42" "2024" stay
-// apart while any long number looks alike); every ASCII punctuation character
-// is its own symbol because that is where injections differ from data.
+// apart while numbers of 4 to 7 digits look alike); every ASCII punctuation
+// character is its own symbol because that is where injections differ from
+// data. A run that goes on adds one long-run symbol at its 8th, 16th, 32nd...
+// byte: without it a value repeated four times ("descdescdescdesc") or a
+// 40-digit number had the pattern of a short word or number, and no model or
+// rule could tell a value made much longer.
 #include <array>
 #include <cstring>
 
@@ -18,6 +22,7 @@ enum : int32_t {
   kUpper = 4,
   kHigh = 5,
   kFirstPunct = 6,
+  kLongRun = 38,  // after the punctuation
 };
 constexpr const char kPunct[] = "!\"#$%&'()*+,-./:;<=>?@[\\]^_`{|}~";
 constexpr int kRunCap = 3;
@@ -43,10 +48,14 @@ constexpr std::array<int32_t, 256> build_table() {
   return t;
 }
 constexpr std::array<int32_t, 256> kSymbolOf = build_table();
-static_assert(kFirstPunct + sizeof(kPunct) - 1 == ML_HMM_SYMBOLS);
+static_assert(kFirstPunct + sizeof(kPunct) - 1 == kLongRun);
+static_assert(kLongRun + 1 == ML_HMM_SYMBOLS);
 static_assert(ML_HMM_SYMBOLS <= 44);
 
 bool is_run_class(int32_t s) { return s >= kDigit && s <= kHigh; }
+
+// A run's 8th, 16th, 32nd... byte: a power of two from 8 on.
+bool long_run_mark(int run) { return run >= 8 && (run & (run - 1)) == 0; }
 
 }  // namespace
 
@@ -60,7 +69,12 @@ int64_t generalize(const unsigned char *value, uint32_t len, int32_t *out, int64
     const int32_t s = kSymbolOf[value[i]];
     run = (s == prev) ? run + 1 : 1;
     prev = s;
-    if (is_run_class(s) && run > kRunCap) continue;
+    if (is_run_class(s) && run > kRunCap) {
+      if (!long_run_mark(run)) continue;
+      if (n >= cap) return -1;
+      out[n++] = kLongRun;
+      continue;
+    }
     if (n >= cap) return -1;
     out[n++] = s;
   }

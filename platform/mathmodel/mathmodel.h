@@ -22,7 +22,7 @@ extern "C" {
 
 // Alphabet of the generalisation: symbols 0 .. ML_HMM_SYMBOLS-1, all below 44,
 // so that the pattern byte '0' + k never reaches the backslash.
-#define ML_HMM_SYMBOLS 38
+#define ML_HMM_SYMBOLS 39
 // Score given to an empty sequence or one the model cannot produce.
 #define ML_HMM_NO_PROB (-2000.0)
 // Largest state count the library accepts.

@@ -51,6 +51,22 @@ TEST(mathmodel_generalize, ClassesRunsSymbolRangeAndCapacity) {
                                      out.data(), &count));
 }
 
+TEST(mathmodel_generalize, LongRunsAreMarkedAtTheirEighthSixteenthAndThirtySecondByte) {
+  const auto lower = symbols_of("a")[0];
+  const int32_t mark = ML_HMM_SYMBOLS - 1;
+  EXPECT_EQ(Syms(3, lower), symbols_of("abcdefg"));  // 7 letters: no mark
+  EXPECT_EQ(Syms({lower, lower, lower, mark}), symbols_of("abcdefgh"));
+  EXPECT_EQ(Syms({lower, lower, lower, mark}), symbols_of("abcdefghijklmno"));
+  EXPECT_EQ(Syms({lower, lower, lower, mark, mark}), symbols_of("descdescdescdesc"));
+  EXPECT_NE(symbols_of("desc"), symbols_of("descdescdescdesc"));
+  EXPECT_EQ(symbols_of(string(32, '9')).size(), 6u);  // marks at 8, 16 and 32
+  // The mark follows the run it belongs to; a new run starts afresh.
+  const auto digit = symbols_of("7")[0];
+  EXPECT_EQ(Syms({digit, digit, digit, mark, lower}), symbols_of("12345678x"));
+  // Never more symbols than bytes: a run of 8 gives 4.
+  for (int n = 1; n <= 256; ++n) EXPECT_LE(symbols_of(string(n, 'z')).size(), size_t(n)) << n;
+}
+
 int draw(const double *p, int n, std::mt19937_64 &rng) {
   double u = std::uniform_real_distribution<double>(0.0, 1.0)(rng);
   for (int k = 1; k <= n; ++k)

@@ -207,9 +207,9 @@ TEST_F(MlfeedJudge, JudgesEachRequestByItsGravestArgumentAndMakesNothing) {
   learn(1, 3, "note", "text");
   const long long keys_before = redis_.integer({"HLEN", mlfeed::args_key(domain_)});
 
-  const std::string traffic = cart("qty=3&email=bob.smith%40mail.example.com") +  // line 1
-                              cart("qty=1+OR+1%3D1--&email=ann%40example.org") +  // 7
-                              cart("qty=2&coupon=SAVE10") +                       // 13
+  const std::string traffic = cart("qty=3&email=bob.smith%40mail.fr") +            // line 1
+                              cart("qty=1+OR+1%3D1--&email=ann7%40example.org") +  // 7
+                              cart("qty=2&coupon=SAVE10") +                        // 13
                               "GET /elsewhere?x=1 HTTP/1.1\r\nHost: shop.example\r\n\r\n" +  // 19
                               "GET /cart HTTP/1.1\r\nHost: shop.example\r\n\r\n" +           // 22
                               cart("qty=2&note=&email=" + std::string(300, 'a'));            // 25
@@ -233,7 +233,7 @@ TEST_F(MlfeedJudge, JudgesEachRequestByItsGravestArgumentAndMakesNothing) {
   EXPECT_EQ(redis_.integer({"EXISTS", list_}), 0);
 
   // --args: one tab-separated row per judged argument, under a header.
-  ASSERT_EQ(feed(cart("qty=1+OR+1%3D1--&email=ann%40example.org"), "--judge --args"), 0) << err_;
+  ASSERT_EQ(feed(cart("qty=1+OR+1%3D1--&email=ann7%40example.org"), "--judge --args"), 0) << err_;
   EXPECT_EQ(out_.rfind("#line\tverdict\t", 0), 0u) << out_;
   EXPECT_NE(out_.find("\n1\tdefinite\t1\t1\tqty\t-"), std::string::npos) << out_;
   EXPECT_NE(out_.find("\n1\tnormal\t1\t2\temail\t-"), std::string::npos) << out_;

@@ -1,0 +1,243 @@
+// Verdict library: the judgement of one value against a learned argument.
+//
+// Order: a learned pattern is normal; then the rules derived from the learned
+// patterns at load time; then the fences of the newest boxplot. The rules come
+// first because the model forgives what they catch: a per-symbol likelihood
+// averages one foreign symbol away in a long value, and a learned value with
+// one character appended scores nearly as well as the value itself.
+//
+// Each rule needs evidence before it speaks, so an argument learned from few
+// or very varied values is left to the fences:
+// - closed shape set: when the patterns seen once are a tiny share of all the
+//   values (Good-Turing: the chance that the next value has a new pattern),
+//   the learned patterns are all the shapes the argument takes;
+// - foreign symbol: a symbol no learned pattern has, once the symbols seen in
+//   a single value are as rare (Good-Turing again) and 100 values were seen;
+// - length: a pattern far longer than the longest learned one;
+// and one rule that keeps a value normal: numbers of other lengths in a
+// learned shape (the skeleton). Judging reads the entry only and allocates
+// nothing.
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "verdict/verdict_cache.h"
+
+namespace mlv {
+
+namespace {
+
+// Values needed before a new pattern or a new symbol may be called foreign.
+constexpr int64_t kMinEvidence = 100;
+// Largest chance of a new pattern (patterns seen once / values) for which
+// the learned patterns count as closed.
+constexpr double kClosedShare = 0.005;
+
+int say(mlv_result *out, int verdict, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+int say(mlv_result *out, int verdict, const char *fmt, ...) {
+  out->verdict = verdict;
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(out->reason, sizeof out->reason, fmt, ap);
+  va_end(ap);
+  return verdict;
+}
+
+// Symbol counts bound the edit distance from below: an insertion or a
+// deletion changes one count by one, a replacement two, so the distance is
+// at least half the L1 difference of the histograms. Checking that first
+// skips most of the distance tables of a search over many patterns.
+constexpr int kHistBins = 48;  // every symbol is below 44; anything else shares the last bin
+int hist_bin(char c) {
+  const unsigned k = static_cast<unsigned char>(c) - static_cast<unsigned>('0');
+  return k < kHistBins ? static_cast<int>(k) : kHistBins - 1;
+}
+
+int histogram_bound(const int16_t *value_hist, std::string_view text) {
+  int16_t diff[kHistBins];
+  std::memcpy(diff, value_hist, sizeof diff);
+  for (char c : text) diff[hist_bin(c)]--;
+  int l1 = 0;
+  for (int k = 0; k < kHistBins; ++k) l1 += diff[k] < 0 ? -diff[k] : diff[k];
+  return (l1 + 1) / 2;
+}
+
+// The MLV_NEAREST learned patterns nearest to the value's, nearest first;
+// among equals the more frequent, then the smaller text.
+void find_nearest(const arg_entry &e, std::string_view pattern, mlv_result *out) {
+  out->nearest_count = 0;
+  int16_t value_hist[kHistBins] = {};
+  for (char c : pattern) value_hist[hist_bin(c)]++;
+  for (const auto &[text, count] : e.by_count) {
+    const bool full = out->nearest_count == MLV_NEAREST;
+    // A pattern no more frequent than the third must come strictly nearer.
+    const int limit = !full ? MLV_MAX_VALUE_LEN
+                            : out->nearest[MLV_NEAREST - 1].distance -
+                                  (count < out->nearest[MLV_NEAREST - 1].count ? 1 : 0);
+    const int len_diff = static_cast<int>(pattern.size()) - static_cast<int>(text.size());
+    if (limit < 0 || len_diff > limit || -len_diff > limit ||
+        histogram_bound(value_hist, text) > limit)
+      continue;
+    const int d = edit_distance(pattern, text, limit);
+    if (d > limit) continue;
+    mlv_near cand = {};
+    cand.distance = d;
+    cand.count = count;
+    snprintf(cand.pattern, sizeof cand.pattern, "%.*s", static_cast<int>(text.size()), text.data());
+    auto before = [](const mlv_near &x, const mlv_near &y) {
+      if (x.distance != y.distance) return x.distance < y.distance;
+      if (x.count != y.count) return x.count > y.count;
+      return strcmp(x.pattern, y.pattern) < 0;
+    };
+    int pos = out->nearest_count;
+    while (pos > 0 && before(cand, out->nearest[pos - 1])) pos--;
+    if (pos >= MLV_NEAREST) continue;
+    int last = std::min(out->nearest_count, MLV_NEAREST - 1);
+    for (int i = last; i > pos; i--) out->nearest[i] = out->nearest[i - 1];
+    out->nearest[pos] = cand;
+    if (out->nearest_count < MLV_NEAREST) out->nearest_count++;
+  }
+}
+
+// The first symbol of pattern no learned pattern has, or -1.
+int foreign_symbol(const arg_rules &r, std::string_view pattern) {
+  for (char c : pattern) {
+    const int k = c - '0';
+    if (k < 0 || k >= 64 || !(r.symbols >> k & 1)) return k;
+  }
+  return -1;
+}
+
+// Pattern symbols whose runs the skeleton folds: the digit and the long-run
+// mark. Numbers vary in length in every real argument (ids, counts, tokens);
+// letters do not fold, or "tLreeInbox" would pass for "treePersFolder".
+bool folds(char c) { return c == '0' + 2 || c == '0' + 38; }
+
+}  // namespace
+
+size_t skeleton(std::string_view pattern, char *out) {
+  size_t n = 0;
+  for (size_t i = 0; i < pattern.size(); ++i)
+    if (i == 0 || pattern[i] != pattern[i - 1] || !folds(pattern[i])) out[n++] = pattern[i];
+  return n;
+}
+
+namespace {
+
+// A pattern longer than this is far beyond the learned ones.
+int32_t length_limit(const arg_rules &r) { return r.max_len + std::max(4, r.max_len / 2); }
+
+// The verdict of the derived rules, or -1 when none applies and the fences
+// decide.
+int judge_rules(const arg_entry &e, std::string_view pattern, mlv_result *out) {
+  const arg_rules &r = e.rules;
+  if (!r.derived) return -1;
+  if (r.symbols_known) {
+    const int k = foreign_symbol(r, pattern);
+    if (k >= 0)
+      return say(out, MLV_DEFINITE, "symbol '%c' in no learned pattern of %lld values",
+                 static_cast<char>('0' + k), static_cast<long long>(r.total));
+  }
+  if (static_cast<int32_t>(pattern.size()) > length_limit(r))
+    return say(out, MLV_DEFINITE, "pattern of %zu symbols, learned ones at most %d", pattern.size(),
+               r.max_len);
+  char folded[MLV_PATTERN_CAP];
+  const size_t n = skeleton(pattern, folded);
+  if (e.skeletons.find(std::string_view(folded, n)) != e.skeletons.end())
+    return say(out, MLV_NORMAL, "learned shape with other run lengths (score %.3f)", out->score);
+  if (r.closed)
+    return say(out, MLV_DEFINITE, "new pattern; %zu learned patterns cover its %lld values",
+               e.patterns.size(), static_cast<long long>(r.total));
+  return -1;
+}
+
+}  // namespace
+
+namespace {
+
+// The chance that the next value brings something unseen, when `once` things
+// were seen in a single value out of `values` (Good-Turing, plus one so that
+// nothing seen once still leaves a chance of 1 / (values + 1)).
+double good_turing(int64_t once, int64_t values) {
+  return static_cast<double>(once + 1) / static_cast<double>(values + 1);
+}
+
+// A model stored before the long-run symbol existed has fewer symbols, and
+// its learned patterns were made without the mark: the value is judged as it
+// was generalised then, until the daemon learns the argument again.
+int32_t drop_unknown_marks(const arg_entry &e, int32_t *syms, int32_t count) {
+  const int32_t mark = ML_HMM_SYMBOLS - 1;
+  if (!e.model || e.model->symbol_count > mark) return count;
+  int32_t n = 0;
+  for (int32_t i = 0; i < count; i++)
+    if (syms[i] != mark) syms[n++] = syms[i];
+  return n;
+}
+
+}  // namespace
+
+void derive_rules(arg_entry *e) {
+  arg_rules r;
+  int64_t symbol_values[64] = {};  // values whose pattern has the symbol
+  for (const auto &[text, count] : e->patterns) {
+    uint64_t in_text = 0;
+    for (char c : text) {
+      const int k = c - '0';
+      if (k >= 0 && k < 64) in_text |= uint64_t{1} << k;
+    }
+    r.symbols |= in_text;
+    for (int k = 0; k < 64; ++k) symbol_values[k] += (in_text >> k & 1) * std::max(count, 1);
+    r.max_len = std::max(r.max_len, static_cast<int32_t>(text.size()));
+    r.total += std::max(count, 1);
+    r.singles += count <= 1;
+  }
+  r.derived = !e->patterns.empty();
+  e->skeletons.clear();
+  char folded[MLV_PATTERN_CAP];
+  for (const auto &[text, count] : e->patterns)
+    if (text.size() < sizeof folded)
+      e->skeletons.try_emplace(std::string(folded, skeleton(text, folded)), count);
+  e->by_count.assign(e->patterns.begin(), e->patterns.end());
+  std::sort(e->by_count.begin(), e->by_count.end(), [](const auto &x, const auto &y) {
+    return x.second != y.second ? x.second > y.second : x.first < y.first;
+  });
+  int64_t rare_symbols = 0;  // symbols of a single value
+  for (int k = 0; k < 64; ++k) rare_symbols += symbol_values[k] == 1;
+  r.symbols_known = r.total >= kMinEvidence && good_turing(rare_symbols, r.total) <= kClosedShare;
+  r.closed = r.total >= kMinEvidence && good_turing(r.singles, r.total) <= kClosedShare;
+  e->rules = r;
+}
+
+int judge_value(const arg_entry &e, const char *value, size_t len, int flags, mlv_result *out) {
+  int32_t syms[MLV_MAX_VALUE_LEN];
+  int32_t count = static_cast<int32_t>(sizeof syms);
+  if (ml_hmm_generalize_str(reinterpret_cast<const unsigned char *>(value),
+                            static_cast<uint32_t>(len), syms, &count) != 0)
+    return say(out, MLV_ERROR, "the value could not be generalised");
+  count = drop_unknown_marks(e, syms, count);
+  for (int32_t i = 0; i < count; i++) out->pattern[i] = static_cast<char>('0' + syms[i]);
+  out->pattern[count] = '\0';
+  out->pattern_len = count;
+  double score = ML_HMM_NO_PROB;
+  if (ml_hmm_calc_prob_by_seq(e.model.get(), syms, count, &score) != 0) score = ML_HMM_NO_PROB;
+  out->has_score = 1;
+  out->score = score;
+  out->q4 = e.q4;
+  out->q5 = e.q5;
+  const std::string_view pattern(out->pattern, static_cast<size_t>(count));
+  out->learned_pattern = e.patterns.find(pattern) != e.patterns.end();
+  if (flags & MLV_EXPLAIN_NEAREST) find_nearest(e, pattern, out);
+  if (out->learned_pattern)
+    return say(out, MLV_NORMAL, "learned pattern (score %.3f, q4 %.3f, q5 %.3f from %s)", score,
+               e.q4, e.q5, e.fence_source);
+  const int ruled = judge_rules(e, pattern, out);
+  if (ruled >= 0) return ruled;
+  if (score < e.q5)
+    return say(out, MLV_DEFINITE, "score %.3f below q5 %.3f (%s)", score, e.q5, e.fence_source);
+  if (score < e.q4)
+    return say(out, MLV_POTENTIAL, "score %.3f below q4 %.3f (%s)", score, e.q4, e.fence_source);
+  return say(out, MLV_NORMAL, "score %.3f not below q4 %.3f (%s)", score, e.q4, e.fence_source);
+}
+
+}  // namespace mlv
