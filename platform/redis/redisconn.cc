@@ -130,7 +130,19 @@ bool send_subscribe(redisContext *ctx, const std::vector<std::string> &channels)
 }
 
 // Makes sure c has a live context; renews subscriptions after a reconnect.
+// True when the server has closed the socket (or left bytes nobody asked
+// for on a connection that is not subscribed): its next command would fail.
+bool peer_gone(redisContext *ctx, bool subscribed) {
+  struct pollfd p = {ctx->fd, POLLIN | POLLRDHUP, 0};
+  if (poll(&p, 1, 0) <= 0) return false;
+  if (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) return true;
+  return !subscribed && (p.revents & POLLIN);
+}
+
 bool ensure_connected(redis_conn *c) {
+  // A connection that sat idle across a server restart is reopened before its
+  // next command, so that command is not the one to fail and be lost.
+  if (c->ctx && peer_gone(c->ctx, !c->channels.empty())) drop_context(c);
   if (c->ctx) return true;
   auto now = Clock::now();
   if (c->last_attempt != Clock::time_point{} && now - c->last_attempt < kReconnectPause)

@@ -31,7 +31,7 @@ TEST(Intake, BucketsAreFifoSkipAStaleTailAndRefuseEmptyInserts) {
   ASSERT_EQ(insert(1, "new"), 0);  // bucket 1's tail still points at a freed node
   EXPECT_EQ(take(1) + take(2), "newxxx");
   EXPECT_EQ(sample_insert_node(&set.buckets[0], "abc", 0), -1);
-  free(set.buckets);
+  free_sample_buckets(&set);
 }
 
 }  // namespace
