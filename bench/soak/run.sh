@@ -98,7 +98,10 @@ flood() {
 relearn() {
   while ((SECONDS < end)); do
     sleep 60
-    [ "$(rcli hget "arg:$cdom:50" arg_learn_stat)" = 3 ] && "$bin/mlctl" relearn "$cdom" 50 >/dev/null
+    if [ "$(rcli hget "arg:$cdom:50" arg_learn_stat)" = 3 ]; then
+      echo built >>"$root/builds"
+      "$bin/mlctl" relearn "$cdom" 50 >/dev/null
+    fi
   done
 }
 flood &
@@ -109,14 +112,14 @@ pids+=($!)
 # sample: seconds rss_kib descriptors threads
 series="$root/series"
 t0=$SECONDS
-echo "   s  rss_KiB  fds  threads  pushed_list  built_models"
+echo "   s  rss_KiB  fds  threads  queued_in_list  models_built"
 while ((SECONDS < end)); do
   kill -0 "$daemon" 2>/dev/null || die "the daemon ended early: $(tail -3 "$root/daemon.out")"
   rss=$(awk '/^VmRSS/ {print $2}' "/proc/$daemon/status")
   thr=$(awk '/^Threads/ {print $2}' "/proc/$daemon/status")
   fds=$(ls "/proc/$daemon/fd" | wc -l)
-  builds=$(rcli llen "arg:boxplot:$cdom:50")
-  printf "%4d %8d %4d %8d %12d %13s\n" $((SECONDS - t0)) "$rss" "$fds" "$thr" \
+  builds=$(cat "$root/builds" 2>/dev/null | wc -l)
+  printf "%4d %8d %4d %8d %15d %13s\n" $((SECONDS - t0)) "$rss" "$fds" "$thr" \
     "$(rcli llen arg:mlnsample)" "$builds"
   echo "$((SECONDS - t0)) $rss $fds $thr" >>"$series"
   sleep 10
