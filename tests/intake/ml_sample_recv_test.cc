@@ -87,11 +87,14 @@ class IntakeRecv : public ::testing::Test {
   bool wait_queued(uint32_t n) {
     return mlt::wait_until([&] { return sample_queued(&st->buckets) == n; });
   }
-  // The url ids in bucket i, oldest first.
+  // The url ids in bucket i, oldest first. Under bucket_lock: the receive
+  // thread may still be appending while the test reads.
   std::vector<uint32_t> bucket(uint32_t i) {
     std::vector<uint32_t> out;
+    pthread_mutex_lock(&st->buckets.bucket_lock);
     for (sample_node *n = st->buckets.buckets[i].head; n; n = n->next)
       out.push_back(reinterpret_cast<sample_msg *>(n->data)->url_id);
+    pthread_mutex_unlock(&st->buckets.bucket_lock);
     return out;
   }
 
