@@ -28,10 +28,13 @@ own_pid() { [ -f "$1" ] && kill -0 "$(cat "$1")" 2>/dev/null; }
 
 for b in ml_daemon ml_sample_push mlctl; do [ -x "$bin/$b" ] || die "$bin/$b is missing"; done
 "$top/scripts/services" start >/dev/null || die "the services did not start"
-own_pid "$top/var/redis/redis.pid" && own_pid "$top/var/mariadb/mariadbd.pid" ||
-  die "Redis and MariaDB were not started from this checkout; the flood would take other people's samples"
 eval "$("$top/scripts/services" env)"
 export MLDB_HOST MLDB_PORT MLDB_USER MLDB_PASSWORD
+# The server answering must be the one of the pid file (not one of another
+# network namespace that happens to have the same pid file).
+redis_pid=$(rcli info server | tr -d '\r' | awk -F: '$1 == "process_id" {print $2}')
+own_pid "$top/var/redis/redis.pid" && [ "$redis_pid" = "$(cat "$top/var/redis/redis.pid")" ] ||
+  die "Redis was not started from this checkout; the flood would take other people's samples"
 root=$(mktemp -d /tmp/mlsoak.XXXXXX)
 export ML_DAEMON_ROOT=$root
 dom=$((RANDOM % 9000 + 1000))
