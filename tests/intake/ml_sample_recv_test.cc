@@ -87,9 +87,8 @@ class IntakeRecv : public ::testing::Test {
   bool wait_queued(uint32_t n) {
     return mlt::wait_until([&] { return sample_queued(&st->buckets) == n; });
   }
-  // The url ids in bucket i, oldest first.
-  // The url ids queued in bucket i, read under bucket_lock as the receive
-  // thread may be appending meanwhile.
+  // The url ids in bucket i, oldest first. Under bucket_lock: the receive
+  // thread may still be appending while the test reads.
   std::vector<uint32_t> bucket(uint32_t i) {
     std::vector<uint32_t> out;
     pthread_mutex_lock(&st->buckets.bucket_lock);

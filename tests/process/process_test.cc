@@ -91,8 +91,9 @@ class Process : public ::testing::Test {
   void start_daemon() {
     mlt::write_file(root / "var/log/machine_learning_log", "");
     mlt::Reply(static_cast<redisReply *>(redisCommand(sub.ctx(), "SUBSCRIBE ml_arg_event")));
-    // The listener waits as long as the test runs (TearDown shuts its socket):
-    // on a busy machine a notice may come later than any read time-out.
+    // The listener waits as long as the daemon takes to send its first notice
+    // (longer than the connection's 5 s under ThreadSanitizer); TearDown ends
+    // the wait by shutting the socket down.
     redisSetTimeout(sub.ctx(), {0, 0});
     listener = std::thread([this] {
       for (void *r = nullptr; redisGetReply(sub.ctx(), &r) == REDIS_OK;) {
