@@ -73,14 +73,24 @@ int sample_insert_node(sample_bucket *bucket, const void *data, int length) {
   return 0;
 }
 
-sample_node *pick_sample(sample_buckets *set, sample_bucket *bucket) {
-  if (!set || !bucket) return nullptr;
-  pthread_mutex_lock(&set->bucket_lock);
+namespace {
+
+// Unlinks the oldest node of bucket and uncounts it; the caller holds bucket_lock.
+sample_node *take_head_locked(sample_buckets *set, sample_bucket *bucket) {
   sample_node *node = bucket->head;
   if (node) {
     bucket->head = node->next;
     sample_count_add(set, -1);
   }
+  return node;
+}
+
+}  // namespace
+
+sample_node *pick_sample(sample_buckets *set, sample_bucket *bucket) {
+  if (!set || !bucket) return nullptr;
+  pthread_mutex_lock(&set->bucket_lock);
+  sample_node *node = take_head_locked(set, bucket);
   pthread_mutex_unlock(&set->bucket_lock);
   return node;
 }
@@ -93,11 +103,7 @@ sample_node *wait_sample(sample_buckets *set, uint32_t index, int timeout_ms) {
   // One wait: an append, sample_buckets_wake or the time-out ends it, and
   // the caller looks at its stop flag before it waits again.
   if (!bucket->head) pthread_cond_timedwait(&set->ready[index], &set->bucket_lock, &until);
-  sample_node *node = bucket->head;
-  if (node) {
-    bucket->head = node->next;
-    sample_count_add(set, -1);
-  }
+  sample_node *node = take_head_locked(set, bucket);
   pthread_mutex_unlock(&set->bucket_lock);
   return node;
 }

@@ -50,16 +50,6 @@ uint64_t arg_key(uint32_t domain_id, uint32_t arg_id) {
   return (static_cast<uint64_t>(domain_id) << 32) | arg_id;
 }
 
-int fail(mlv_result *out, int verdict, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
-int fail(mlv_result *out, int verdict, const char *fmt, ...) {
-  out->verdict = verdict;
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(out->reason, sizeof out->reason, fmt, ap);
-  va_end(ap);
-  return verdict;
-}
-
 void drop_arg(mlv_ctx *ctx, uint64_t key) {
   if (ctx->args.erase(key) > 0) ctx->stats.drops++;
 }
@@ -127,7 +117,7 @@ domain_entry *get_domain(mlv_ctx *ctx, uint32_t domain_id, mlv_result *out) {
   domain_entry fresh;
   mlv::load_err err;
   if (mlv::load_domain(ctx->redis, domain_id, &fresh, &err) != 0) {
-    fail(out, MLV_ERROR, "domain %u: %s", domain_id, err.c_str());
+    mlv::set_verdict(out, MLV_ERROR, "domain %u: %s", domain_id, err.c_str());
     return nullptr;
   }
   if (it != ctx->domains.end()) {  // keep the URL index; only the names are refreshed
@@ -149,7 +139,7 @@ const arg_entry *get_arg(mlv_ctx *ctx, const domain_entry &d, uint32_t domain_id
   auto fresh = std::make_unique<arg_entry>();
   mlv::load_err err;
   if (mlv::load_arg(ctx->redis, &ctx->db, d, domain_id, arg_id, fresh.get(), &err) != 0) {
-    fail(out, MLV_ERROR, "argument %u:%u: %s", domain_id, arg_id, err.c_str());
+    mlv::set_verdict(out, MLV_ERROR, "argument %u:%u: %s", domain_id, arg_id, err.c_str());
     return nullptr;
   }
   ctx->stats.loads++;
@@ -167,13 +157,14 @@ int judge_entry(const arg_entry &e, const char *value, size_t len, int flags, ml
   out->url_id = e.url_id;
   out->arg_id = e.arg_id;
   if (e.state == MLV_STATE_NONE)
-    return fail(out, MLV_NOT_LEARNED, "argument %u:%u is not known", e.domain_id, e.arg_id);
+    return mlv::set_verdict(out, MLV_NOT_LEARNED, "argument %u:%u is not known", e.domain_id,
+                            e.arg_id);
   if (!learned_state(e.state))
-    return fail(out, MLV_NOT_LEARNED, "argument '%s' is %s", e.name.c_str(),
-                mlv_state_name(e.state));
+    return mlv::set_verdict(out, MLV_NOT_LEARNED, "argument '%s' is %s", e.name.c_str(),
+                            mlv_state_name(e.state));
   if (!e.problem.empty())
-    return fail(out, MLV_NOT_LEARNED, "argument '%s' is %s, but %s", e.name.c_str(),
-                mlv_state_name(e.state), e.problem.c_str());
+    return mlv::set_verdict(out, MLV_NOT_LEARNED, "argument '%s' is %s, but %s", e.name.c_str(),
+                            mlv_state_name(e.state), e.problem.c_str());
   return mlv::judge_value(e, value, len, flags, out);
 }
 
@@ -186,13 +177,13 @@ bool begin(mlv_ctx *ctx, uint32_t domain_id, const char *value, size_t len, mlv_
   out->reason[0] = '\0';
   out->domain_id = domain_id;
   if (!ctx || (!value && len > 0)) {
-    *verdict = fail(out, MLV_ERROR, "no context or no value");
+    *verdict = mlv::set_verdict(out, MLV_ERROR, "no context or no value");
     return false;
   }
   drain_notices(ctx);
   if (len > MLV_MAX_VALUE_LEN) {
-    *verdict =
-        fail(out, MLV_DEFINITE, "value of %zu bytes, longer than %d", len, MLV_MAX_VALUE_LEN);
+    *verdict = mlv::set_verdict(out, MLV_DEFINITE, "value of %zu bytes, longer than %d", len,
+                                MLV_MAX_VALUE_LEN);
     return false;
   }
   return true;
@@ -204,18 +195,18 @@ int judge_missing_name(mlv_ctx *ctx, const domain_entry &d, uint32_t domain_id, 
                        std::string_view name, mlv_result *out) {
   auto u = d.urls.find(url_id);
   if (u == d.urls.end() || u->second.empty())
-    return fail(out, MLV_NOT_LEARNED, "URL %u of domain %u has no known argument", url_id,
-                domain_id);
+    return mlv::set_verdict(out, MLV_NOT_LEARNED, "URL %u of domain %u has no known argument",
+                            url_id, domain_id);
   for (const auto &[other, arg_id] : u->second) {
     const arg_entry *e = get_arg(ctx, d, domain_id, arg_id, out);
     if (!e) return MLV_ERROR;
     if (!learned_state(e->state))
-      return fail(out, MLV_NOT_LEARNED, "URL %u is still learning: '%s' is %s", url_id,
-                  other.c_str(), mlv_state_name(e->state));
+      return mlv::set_verdict(out, MLV_NOT_LEARNED, "URL %u is still learning: '%s' is %s", url_id,
+                              other.c_str(), mlv_state_name(e->state));
   }
-  return fail(out, MLV_UNKNOWN_ARGUMENT, "URL %u never had '%.*s'; its %zu arguments are learned",
-              url_id, static_cast<int>(std::min<size_t>(name.size(), 60)), name.data(),
-              u->second.size());
+  return mlv::set_verdict(
+      out, MLV_UNKNOWN_ARGUMENT, "URL %u never had '%.*s'; its %zu arguments are learned", url_id,
+      static_cast<int>(std::min<size_t>(name.size(), 60)), name.data(), u->second.size());
 }
 
 // The argument id of (url, name) in the index, or false.
@@ -236,7 +227,7 @@ domain_entry *judge_domain(mlv_ctx *ctx, uint32_t domain_id, mlv_result *out, in
     return nullptr;
   }
   if (!d->known) {
-    *verdict = fail(out, MLV_NOT_LEARNED, "domain %u is not known", domain_id);
+    *verdict = mlv::set_verdict(out, MLV_NOT_LEARNED, "domain %u is not known", domain_id);
     return nullptr;
   }
   return d;
@@ -297,7 +288,7 @@ int mlv_judge_by_name(mlv_ctx *ctx, uint32_t domain_id, uint32_t url_id, const c
   int verdict = MLV_ERROR;
   if (!begin(ctx, domain_id, value, len, out, &verdict)) return verdict;
   out->url_id = url_id;
-  if (!name) return fail(out, MLV_ERROR, "no argument name");
+  if (!name) return mlv::set_verdict(out, MLV_ERROR, "no argument name");
   domain_entry *d = judge_domain(ctx, domain_id, out, &verdict);
   if (!d) return verdict;
   const std::string_view key(name, name_len);
@@ -307,7 +298,7 @@ int mlv_judge_by_name(mlv_ctx *ctx, uint32_t domain_id, uint32_t url_id, const c
     if (!d->scanned || now - d->scanned_at >= static_cast<int64_t>(ctx->opts.rescan_seconds)) {
       mlv::load_err err;
       if (mlv::scan_domain(ctx->redis, domain_id, d, &err) != 0)
-        return fail(out, MLV_ERROR, "%s", err.c_str());
+        return mlv::set_verdict(out, MLV_ERROR, "%s", err.c_str());
     }
     if (!find_name(*d, url_id, key, &arg_id))
       return judge_missing_name(ctx, *d, domain_id, url_id, key, out);

@@ -141,4 +141,9 @@ int edit_distance(std::string_view a, std::string_view b, int limit);
 // Coarse monotonic clock in seconds (cheap enough for every judgement).
 int64_t now_seconds();
 
+// Sets out's verdict and its reason (formatted, cut to the reason's field)
+// and returns the verdict.
+int set_verdict(mlv_result *out, int verdict, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+
 }  // namespace mlv

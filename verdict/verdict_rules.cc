@@ -34,16 +34,6 @@ constexpr int64_t kMinEvidence = 100;
 // the learned patterns count as closed.
 constexpr double kClosedShare = 0.005;
 
-int say(mlv_result *out, int verdict, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
-int say(mlv_result *out, int verdict, const char *fmt, ...) {
-  out->verdict = verdict;
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(out->reason, sizeof out->reason, fmt, ap);
-  va_end(ap);
-  return verdict;
-}
-
 // Symbol counts bound the edit distance from below: an insertion or a
 // deletion changes one count by one, a replacement two, so the distance is
 // at least half the L1 difference of the histograms. Checking that first
@@ -136,19 +126,20 @@ int judge_rules(const arg_entry &e, std::string_view pattern, mlv_result *out) {
   if (r.symbols_known) {
     const int k = foreign_symbol(r, pattern);
     if (k >= 0)
-      return say(out, MLV_DEFINITE, "symbol '%c' in no learned pattern of %lld values",
-                 static_cast<char>('0' + k), static_cast<long long>(r.total));
+      return set_verdict(out, MLV_DEFINITE, "symbol '%c' in no learned pattern of %lld values",
+                         static_cast<char>('0' + k), static_cast<long long>(r.total));
   }
   if (static_cast<int32_t>(pattern.size()) > length_limit(r))
-    return say(out, MLV_DEFINITE, "pattern of %zu symbols, learned ones at most %d", pattern.size(),
-               r.max_len);
+    return set_verdict(out, MLV_DEFINITE, "pattern of %zu symbols, learned ones at most %d",
+                       pattern.size(), r.max_len);
   char folded[MLV_PATTERN_CAP];
   const size_t n = skeleton(pattern, folded);
   if (e.skeletons.find(std::string_view(folded, n)) != e.skeletons.end())
-    return say(out, MLV_NORMAL, "learned shape with other run lengths (score %.3f)", out->score);
+    return set_verdict(out, MLV_NORMAL, "learned shape with other run lengths (score %.3f)",
+                       out->score);
   if (r.closed)
-    return say(out, MLV_DEFINITE, "new pattern; %zu learned patterns cover its %lld values",
-               e.patterns.size(), static_cast<long long>(r.total));
+    return set_verdict(out, MLV_DEFINITE, "new pattern; %zu learned patterns cover its %lld values",
+                       e.patterns.size(), static_cast<long long>(r.total));
   return -1;
 }
 
@@ -214,7 +205,7 @@ int judge_value(const arg_entry &e, const char *value, size_t len, int flags, ml
   int32_t count = static_cast<int32_t>(sizeof syms);
   if (ml_hmm_generalize_str(reinterpret_cast<const unsigned char *>(value),
                             static_cast<uint32_t>(len), syms, &count) != 0)
-    return say(out, MLV_ERROR, "the value could not be generalised");
+    return set_verdict(out, MLV_ERROR, "the value could not be generalised");
   count = drop_unknown_marks(e, syms, count);
   for (int32_t i = 0; i < count; i++) out->pattern[i] = static_cast<char>('0' + syms[i]);
   out->pattern[count] = '\0';
@@ -229,15 +220,27 @@ int judge_value(const arg_entry &e, const char *value, size_t len, int flags, ml
   out->learned_pattern = e.patterns.find(pattern) != e.patterns.end();
   if (flags & MLV_EXPLAIN_NEAREST) find_nearest(e, pattern, out);
   if (out->learned_pattern)
-    return say(out, MLV_NORMAL, "learned pattern (score %.3f, q4 %.3f, q5 %.3f from %s)", score,
-               e.q4, e.q5, e.fence_source);
+    return set_verdict(out, MLV_NORMAL, "learned pattern (score %.3f, q4 %.3f, q5 %.3f from %s)",
+                       score, e.q4, e.q5, e.fence_source);
   const int ruled = judge_rules(e, pattern, out);
   if (ruled >= 0) return ruled;
   if (score < e.q5)
-    return say(out, MLV_DEFINITE, "score %.3f below q5 %.3f (%s)", score, e.q5, e.fence_source);
+    return set_verdict(out, MLV_DEFINITE, "score %.3f below q5 %.3f (%s)", score, e.q5,
+                       e.fence_source);
   if (score < e.q4)
-    return say(out, MLV_POTENTIAL, "score %.3f below q4 %.3f (%s)", score, e.q4, e.fence_source);
-  return say(out, MLV_NORMAL, "score %.3f not below q4 %.3f (%s)", score, e.q4, e.fence_source);
+    return set_verdict(out, MLV_POTENTIAL, "score %.3f below q4 %.3f (%s)", score, e.q4,
+                       e.fence_source);
+  return set_verdict(out, MLV_NORMAL, "score %.3f not below q4 %.3f (%s)", score, e.q4,
+                     e.fence_source);
+}
+
+int set_verdict(mlv_result *out, int verdict, const char *fmt, ...) {
+  out->verdict = verdict;
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(out->reason, sizeof out->reason, fmt, ap);
+  va_end(ap);
+  return verdict;
 }
 
 }  // namespace mlv
