@@ -156,6 +156,9 @@ bool ensure_connected(redis_conn *c) {
     return false;
   }
   c->ctx = ctx;
+  // Only failed attempts are paced: a connection that worked and then broke
+  // is reopened at once.
+  c->last_attempt = Clock::time_point{};
   return true;
 }
 
