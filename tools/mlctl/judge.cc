@@ -20,7 +20,7 @@ struct job {
 std::string nearest_text(const mlv_result &r) {
   std::string s;
   for (int i = 0; i < r.nearest_count; i++)
-    s += (i ? "," : "") + std::string(r.nearest[i].pattern) + ":" +
+    s += std::string(i ? "," : "") + std::string(r.nearest[i].pattern) + ":" +
          std::to_string(r.nearest[i].distance);
   return s.empty() ? "-" : s;
 }

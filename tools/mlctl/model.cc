@@ -39,7 +39,7 @@ std::vector<std::string> symbol_names(int count) {
   }
   for (int s = 0; s < count; s++)
     if (names[static_cast<size_t>(s)].empty())
-      names[static_cast<size_t>(s)] = "#" + std::to_string(s);
+      names[static_cast<size_t>(s)] = std::string("#") + std::to_string(s);
   return names;
 }
 
@@ -68,13 +68,13 @@ void print_matrix_text(const model_view &v) {
   printf("initial (%d states):\n      ", v.n);
   for (int i = 0; i < v.n; i++) printf(" %6.3f", v.pi[static_cast<size_t>(i)]);
   printf("\ntransition (row: from state, column: to state):\n      ");
-  for (int j = 0; j < v.n; j++) printf(" %6s", ("s" + std::to_string(j + 1)).c_str());
+  for (int j = 0; j < v.n; j++) printf(" %6s", (std::string("s") + std::to_string(j + 1)).c_str());
   for (int i = 0; i < v.n; i++) {
     printf("\n  s%-3d", i + 1);
     for (int j = 0; j < v.n; j++) printf(" %6.3f", v.a[static_cast<size_t>(i * v.n + j)]);
   }
   printf("\nemission (row: symbol, column: state; '.' below 0.001):\n      ");
-  for (int j = 0; j < v.n; j++) printf(" %6s", ("s" + std::to_string(j + 1)).c_str());
+  for (int j = 0; j < v.n; j++) printf(" %6s", (std::string("s") + std::to_string(j + 1)).c_str());
   const auto names = symbol_names(v.m);
   for (int k = 0; k < v.m; k++) {
     printf("\n  %-4s", names[static_cast<size_t>(k)].c_str());
@@ -110,7 +110,7 @@ void print_boxplots_text(const std::vector<std::string> &groups) {
 
 std::string json_list(const std::vector<double> &v, size_t from, size_t n) {
   std::string s = "[";
-  for (size_t i = 0; i < n; i++) s += (i ? "," : "") + json_number(v[from + i]);
+  for (size_t i = 0; i < n; i++) s += std::string(i ? "," : "") + json_number(v[from + i]);
   return s + "]";
 }
 

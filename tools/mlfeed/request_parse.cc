@@ -165,7 +165,7 @@ bool split_target(std::string_view target, std::string *host, std::string *path,
     target = end == std::string_view::npos ? std::string_view() : target.substr(end);
     if (host->empty()) return false;
     if (target.empty() || target[0] == '?') {
-      *path = "/";
+      path->assign(1, '/');
       *query = target.empty() ? "" : std::string(target.substr(1));
       return true;
     }
