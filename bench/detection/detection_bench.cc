@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/detection/bench_text.h"
 #include "platform/mathmodel/mathmodel.h"
 #include "verdict/verdict_cache.h"
 
@@ -31,16 +32,6 @@ namespace {
 
 using Rng = std::mt19937_64;
 using Gen = std::function<std::string(Rng &)>;
-
-std::vector<std::string> read_lines(const std::string &path) {
-  std::vector<std::string> out;
-  std::ifstream in(path);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty()) out.push_back(line);
-  }
-  return out;
-}
 
 const std::string &pick(const std::vector<std::string> &v, Rng &r) { return v[r() % v.size()]; }
 int uniform(Rng &r, int lo, int hi) { return lo + static_cast<int>(r() % (hi - lo + 1)); }
@@ -201,16 +192,6 @@ struct Row {
 double score(const ml_hmm_model *m, const std::string &v) {
   double p = ML_HMM_NO_PROB, second = 0.0;
   ml_hmm_calc_prob(m, v.data(), static_cast<uint32_t>(v.size()), &p, &second);
-  return p;
-}
-
-std::string pattern_of(const std::string &v) {
-  std::vector<int32_t> syms(v.size() + 1);
-  int32_t n = static_cast<int32_t>(syms.size() * sizeof(int32_t));
-  ml_hmm_generalize_str(reinterpret_cast<const unsigned char *>(v.data()),
-                        static_cast<uint32_t>(v.size()), syms.data(), &n);
-  std::string p;
-  for (int k = 0; k < n; ++k) p.push_back(static_cast<char>('0' + syms[k]));
   return p;
 }
 

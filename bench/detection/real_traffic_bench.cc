@@ -39,6 +39,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/detection/bench_text.h"
 #include "platform/mathmodel/mathmodel.h"
 #include "verdict/verdict_cache.h"
 
@@ -98,26 +99,6 @@ bool parse_line(const std::string &line, const std::string &file, Request *out) 
     out->args.emplace_back(name, eq == std::string::npos ? "" : url_decode(part.substr(eq + 1)));
   }
   return !out->args.empty();
-}
-
-std::vector<std::string> read_lines(const std::string &path) {
-  std::vector<std::string> out;
-  std::ifstream in(path);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty()) out.push_back(line);
-  }
-  return out;
-}
-
-std::string pattern_of(const std::string &v) {
-  std::vector<int32_t> syms(v.size() + 1);
-  int32_t n = static_cast<int32_t>(syms.size() * sizeof(int32_t));
-  ml_hmm_generalize_str(reinterpret_cast<const unsigned char *>(v.data()),
-                        static_cast<uint32_t>(v.size()), syms.data(), &n);
-  std::string p;
-  for (int k = 0; k < n; ++k) p.push_back(static_cast<char>('0' + syms[k]));
-  return p;
 }
 
 double score_of(const ml_hmm_model *m, const std::string &v) {
