@@ -53,7 +53,13 @@ struct arg_rules {
   int64_t total = 0;           // sum of the learned patterns' counts
   int64_t singles = 0;         // learned patterns seen once
   bool closed = false;         // the learned patterns are all the shapes it takes
+  double new_share = 1.0;      // chance that the next value has a new pattern (Good-Turing)
   bool symbols_known = false;  // enough values to call a symbol never seen foreign
+  // Neighbours: bit b of pairs[a] when symbol b follows symbol a in some
+  // learned pattern; kEdge stands for the start (as a) and the end (as b).
+  static constexpr int kEdge = 44;
+  uint64_t pairs[kEdge + 1] = {};
+  bool pairs_known = false;  // enough values to call a pair never seen foreign
 };
 
 // One argument as last loaded. The model and the fences are present only for

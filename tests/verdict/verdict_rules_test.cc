@@ -90,7 +90,7 @@ TEST(VerdictRules, ANarrowArgumentKnowsAllItsShapes) {
   auto closed = learned(repeat({{"treeInbox", 400}, {"treePersFolder", 100}}));
   EXPECT_TRUE(closed->rules.closed);
   EXPECT_EQ(judge(*closed, "treeOverview", &r), MLV_NORMAL) << r.reason;  // a learned shape
-  EXPECT_EQ(judge(*closed, "treeInboxL", &r), MLV_DEFINITE) << r.reason;
+  EXPECT_EQ(judge(*closed, "treeinb", &r), MLV_DEFINITE) << r.reason;   // learned neighbours
   EXPECT_NE(strstr(r.reason, "new pattern"), nullptr) << r.reason;
   // Ten shapes seen once in 510 values: new shapes still come; the fences decide.
   std::vector<string> open = repeat({{"treeInbox", 400}, {"treePersFolder", 100}});
@@ -213,6 +213,58 @@ TEST(VerdictRules, AModelOfTheOlderAlphabetJudgesValuesWithoutTheLongRunMark) {
   EXPECT_EQ(judge(*e, "abcdefghij", &r), MLV_NORMAL) << r.reason;  // "333" then
   EXPECT_EQ(string(r.pattern), pattern_of("abc"));
   EXPECT_EQ(r.learned_pattern, 1);
+}
+
+}  // namespace
+
+namespace {
+
+// Codes like "ab-12": letters, a hyphen, digits, of varied lengths; every
+// shape is seen many times over 600 values.
+std::vector<string> codes(int n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<string> out;
+  for (int i = 0; i < n; ++i)
+    out.push_back(string(1 + rng() % 3, 'q') + "-" + string(1 + rng() % 3, '4'));
+  return out;
+}
+
+TEST(VerdictRules, NeighboursNoLearnedValueHadAreForeign) {
+  mlv_result r;
+  auto e = learned(codes(600, 3));
+  ASSERT_TRUE(e->rules.pairs_known);
+  EXPECT_EQ(judge(*e, "qq-44", &r), MLV_NORMAL) << r.reason;
+  // Every symbol is known; their order is not.
+  EXPECT_EQ(judge(*e, "q4-44", &r), MLV_DEFINITE) << r.reason;  // a digit inside the letters
+  EXPECT_NE(strstr(r.reason, "next to each other"), nullptr) << r.reason;
+  EXPECT_EQ(judge(*e, "qq-44q", &r), MLV_DEFINITE) << r.reason;  // a letter at the end
+  EXPECT_EQ(judge(*e, "-qq44", &r), MLV_DEFINITE) << r.reason;   // a sign at the start
+  // A pair seen in a single value says new pairs still come: none is foreign.
+  std::vector<string> with_rare = codes(600, 3);
+  with_rare.push_back("4-q");
+  auto rare = learned(with_rare);
+  EXPECT_FALSE(rare->rules.pairs_known);
+  judge(*rare, "q4-44", &r);
+  EXPECT_EQ(strstr(r.reason, "next to each other"), nullptr) << r.reason;
+}
+
+TEST(VerdictRules, BelowQ4AVariedArgumentsNewShapeOfLearnedNeighboursStaysNormal) {
+  mlv_result r;
+  // Varied: most values have a shape of their own.
+  auto e = learned(varied(300, 4));
+  ASSERT_GE(e->rules.new_share, 0.05);
+  e->q4 = 0.0;                       // every score is below q4, none below q5
+  const string fresh = "aa7aa7aa7";  // a new shape of learned neighbours
+  ASSERT_EQ(e->patterns.count(pattern_of(fresh)), 0u);
+  EXPECT_EQ(judge(*e, fresh, &r), MLV_NORMAL) << r.reason;
+  EXPECT_NE(strstr(r.reason, "every pair of symbols learned"), nullptr) << r.reason;
+  // Narrow: a new shape below q4 stays potential.
+  std::vector<string> narrow = repeat({{"a7", 60}, {"aa77", 40}});
+  narrow.push_back("7a");
+  auto n = learned(narrow);
+  ASSERT_LT(n->rules.new_share, 0.05);
+  n->q4 = 0.0;
+  EXPECT_EQ(judge(*n, "a7a", &r), MLV_POTENTIAL) << r.reason;
 }
 
 }  // namespace
