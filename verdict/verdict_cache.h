@@ -77,7 +77,9 @@ struct arg_entry {
   const char *fence_source = "";  // "boxplot" or "learned patterns"
   text_map<int32_t> patterns;
   arg_rules rules;
-  text_map<int32_t> skeletons;  // the learned patterns with runs folded (skeleton)
+  // The learned patterns with runs folded (skeleton), each with the longest
+  // learned run, in symbols, at every place of the skeleton.
+  text_map<std::string> skeletons;
   // The learned patterns, most frequent first (views of the keys of
   // `patterns`), so that a nearest-pattern search meets near ones early.
   std::vector<std::pair<std::string_view, int32_t>> by_count;
@@ -127,8 +129,9 @@ bool parse_fences(std::string_view text, double *q4, double *q5);
 
 // Writes the skeleton of pattern into out (room for pattern.size() bytes):
 // each run of digit or long-run symbols folded into one, so that "222_22"
-// and "22_2" share "2_2". Returns its length.
-size_t skeleton(std::string_view pattern, char *out);
+// and "22_2" share "2_2". Returns its length. With runs, runs[i] gets the
+// number of symbols folded into out[i].
+size_t skeleton(std::string_view pattern, char *out, char *runs = nullptr);
 
 // Derives e->rules and e->skeletons from e->patterns; call after the
 // patterns are complete.

@@ -81,12 +81,14 @@ size_t model_bytes(const ml_hmm_model *m) {
          2 * (n + 1) * sizeof(double *);
 }
 
-size_t pattern_bytes(const text_map<int32_t> &p) {
+size_t text_bytes(const std::string &s) { return s.capacity() > 15 ? s.capacity() + 1 : 0; }
+size_t text_bytes(int32_t) { return 0; }
+
+template <class V>
+size_t pattern_bytes(const text_map<V> &p) {
   size_t b = p.bucket_count() * sizeof(void *);
-  for (const auto &kv : p) {
-    b += sizeof(kv) + 2 * sizeof(void *);
-    if (kv.first.capacity() > 15) b += kv.first.capacity() + 1;
-  }
+  for (const auto &kv : p)
+    b += sizeof(kv) + 2 * sizeof(void *) + text_bytes(kv.first) + text_bytes(kv.second);
   return b;
 }
 

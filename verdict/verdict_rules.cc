@@ -18,7 +18,7 @@
 //   the end) as in no learned pattern, under the same evidence: a digit
 //   inside a word, a letter after a number, a sign appended;
 // - length: a pattern far longer than the longest learned one;
-// and one rule that keeps a value normal: numbers of other lengths in a
+// and one rule that keeps a value normal: numbers no longer than learned in a
 // learned shape (the skeleton). Judging reads the entry only and allocates
 // nothing.
 #include <algorithm>
@@ -150,14 +150,30 @@ bool folds(char c) { return c == '0' + 2 || c == '0' + 38; }
 
 }  // namespace
 
-size_t skeleton(std::string_view pattern, char *out) {
+size_t skeleton(std::string_view pattern, char *out, char *runs) {
   size_t n = 0;
-  for (size_t i = 0; i < pattern.size(); ++i)
-    if (i == 0 || pattern[i] != pattern[i - 1] || !folds(pattern[i])) out[n++] = pattern[i];
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    if (i == 0 || pattern[i] != pattern[i - 1] || !folds(pattern[i])) {
+      if (runs) runs[n] = 0;
+      out[n++] = pattern[i];
+    }
+    if (runs) runs[n - 1]++;
+  }
   return n;
 }
 
 namespace {
+
+// Every run of the value no longer than the longest learned at its place: a
+// number may have fewer digits than the learned ones in the same shape, not
+// more. Allowing one more took a quantity of one or two digits given four
+// (a value made four times longer) for a learned shape; what it kept normal
+// was a counter passing 99, which the fences judge instead.
+bool runs_within(const char *runs, const std::string &learned) {
+  for (size_t i = 0; i < learned.size(); ++i)
+    if (runs[i] > learned[i]) return false;
+  return true;
+}
 
 // A pattern longer than this is far beyond the learned ones.
 int32_t length_limit(const arg_rules &r) { return r.max_len + std::max(4, r.max_len / 2); }
@@ -181,10 +197,11 @@ int judge_rules(const arg_entry &e, std::string_view pattern, mlv_result *out) {
   if (static_cast<int32_t>(pattern.size()) > length_limit(r))
     return set_verdict(out, MLV_DEFINITE, "pattern of %zu symbols, learned ones at most %d",
                        pattern.size(), r.max_len);
-  char folded[MLV_PATTERN_CAP];
-  const size_t n = skeleton(pattern, folded);
-  if (e.skeletons.find(std::string_view(folded, n)) != e.skeletons.end())
-    return set_verdict(out, MLV_NORMAL, "learned shape with other run lengths (score %.3f)",
+  char folded[MLV_PATTERN_CAP], runs[MLV_PATTERN_CAP];
+  const size_t n = skeleton(pattern, folded, runs);
+  const auto shape = e.skeletons.find(std::string_view(folded, n));
+  if (shape != e.skeletons.end() && runs_within(runs, shape->second))
+    return set_verdict(out, MLV_NORMAL, "learned shape with shorter numbers (score %.3f)",
                        out->score);
   if (r.closed)
     return set_verdict(out, MLV_DEFINITE, "new pattern; %zu learned patterns cover its %lld values",
@@ -247,10 +264,14 @@ void derive_rules(arg_entry *e) {
   }
   r.derived = !e->patterns.empty();
   e->skeletons.clear();
-  char folded[MLV_PATTERN_CAP];
-  for (const auto &[text, count] : e->patterns)
-    if (text.size() < sizeof folded)
-      e->skeletons.try_emplace(std::string(folded, skeleton(text, folded)), count);
+  char folded[MLV_PATTERN_CAP], runs[MLV_PATTERN_CAP];
+  for (const auto &[text, count] : e->patterns) {
+    if (text.size() >= sizeof folded) continue;
+    const size_t n = skeleton(text, folded, runs);
+    auto [it, added] = e->skeletons.try_emplace(std::string(folded, n), runs, n);
+    if (!added)
+      for (size_t i = 0; i < n; ++i) it->second[i] = std::max(it->second[i], runs[i]);
+  }
   e->by_count.assign(e->patterns.begin(), e->patterns.end());
   std::sort(e->by_count.begin(), e->by_count.end(), [](const auto &x, const auto &y) {
     return x.second != y.second ? x.second > y.second : x.first < y.first;

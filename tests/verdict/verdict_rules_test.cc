@@ -90,7 +90,7 @@ TEST(VerdictRules, ANarrowArgumentKnowsAllItsShapes) {
   auto closed = learned(repeat({{"treeInbox", 400}, {"treePersFolder", 100}}));
   EXPECT_TRUE(closed->rules.closed);
   EXPECT_EQ(judge(*closed, "treeOverview", &r), MLV_NORMAL) << r.reason;  // a learned shape
-  EXPECT_EQ(judge(*closed, "treeinb", &r), MLV_DEFINITE) << r.reason;   // learned neighbours
+  EXPECT_EQ(judge(*closed, "treeinb", &r), MLV_DEFINITE) << r.reason;     // learned neighbours
   EXPECT_NE(strstr(r.reason, "new pattern"), nullptr) << r.reason;
   // Ten shapes seen once in 510 values: new shapes still come; the fences decide.
   std::vector<string> open = repeat({{"treeInbox", 400}, {"treePersFolder", 100}});
@@ -150,7 +150,7 @@ TEST(VerdictRules, WithoutDerivedRulesOnlyPatternsAndFencesDecide) {
 
 namespace {
 
-TEST(VerdictRules, NumbersOfOtherLengthsKeepALearnedShape) {
+TEST(VerdictRules, ShorterNumbersKeepALearnedShapeLongerOnesDoNot) {
   mlv_result r;
   // Ids "<number>_<number>", never with one digit before the underscore, and
   // no value seen once: the argument's shapes are closed.
@@ -160,7 +160,13 @@ TEST(VerdictRules, NumbersOfOtherLengthsKeepALearnedShape) {
   auto e = learned(ids);
   ASSERT_TRUE(e->rules.closed);
   EXPECT_EQ(judge(*e, "74_6", &r), MLV_NORMAL) << r.reason;  // shorter numbers, same shape
-  EXPECT_NE(strstr(r.reason, "other run lengths"), nullptr) << r.reason;
+  EXPECT_NE(strstr(r.reason, "shorter numbers"), nullptr) << r.reason;
+  // More digits than any learned value at that place: a new shape.
+  EXPECT_EQ(judge(*e, "123_1234", &r), MLV_DEFINITE) << r.reason;
+  // A quantity of one or two digits given four.
+  auto quantity = learned(repeat({{"3", 300}, {"12", 30}}));
+  EXPECT_EQ(judge(*quantity, "7", &r), MLV_NORMAL) << r.reason;
+  EXPECT_EQ(judge(*quantity, "3333", &r), MLV_DEFINITE) << r.reason;
   EXPECT_EQ(judge(*e, "74_6a", &r), MLV_DEFINITE) << r.reason;  // a letter: a new shape
   EXPECT_EQ(judge(*e, "74a_6", &r), MLV_DEFINITE) << r.reason;
   // Letters do not fold: a capital inside a word is a new shape.

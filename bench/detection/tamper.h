@@ -1,0 +1,38 @@
+// Anomalies made from normal values, shared by the detection benchmarks: one
+// character of another class appended, inserted or replacing one, letters or
+// a sign in a value with digits, the value four times longer, every byte
+// percent-encoded, a wfuzz injection line instead, a filled sqlmap payload
+// after it; and the kinds' names, with "unknown_name" (an argument name the
+// URL never had) last, which the caller makes itself.
+#pragma once
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace detection {
+
+using Rng = std::mt19937_64;
+
+struct Attacks {
+  std::vector<std::string> wfuzz, sqlmap;
+};
+
+// wfuzz's injection lists (alphanumeric probes left out) and sqlmap's
+// payload templates, from their Debian packages; empty when absent.
+Attacks load_attacks();
+
+// A sqlmap payload template with its [PLACEHOLDER]s filled in around orig.
+std::string fill(const std::string &t, const std::string &orig, Rng &r);
+
+bool has_digit(const std::string &v);
+
+// The tampered value of kind, or false when the value does not allow it
+// (letters and sign need a digit; v must not be empty).
+bool tamper(const std::string &kind, const std::string &v, const Attacks &a, Rng &r,
+            std::string *out);
+
+constexpr int kKindCount = 10;
+extern const char *const kKinds[kKindCount];
+
+}  // namespace detection

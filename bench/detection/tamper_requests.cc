@@ -1,0 +1,113 @@
+// tamper_requests: held-out traffic for the end-to-end detection benchmark
+// (shop-daemon.sh). Reads requests (raw HTTP or combined log lines, as mlfeed
+// reads them) and writes, into OUTDIR, normal.http with every request that
+// carries a non-empty value, and one file per anomaly kind with the same
+// requests, each with one argument changed (bench/detection/tamper.h) or, for
+// unknown_name, with an argument "debug=1" added. Every request is written as
+// a GET whose query string holds all its arguments, so that normal and
+// changed requests reach mlfeed --judge through the same encoding.
+//
+//   tamper_requests IN OUTDIR [SEED]
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bench/detection/tamper.h"
+#include "tools/mlfeed/request_parse.h"
+
+namespace {
+
+std::string encode(const std::string &s, bool keep_slash) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : s) {
+    if (isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' || (keep_slash && c == '/')) {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out.push_back('%');
+      out.push_back(hex[c >> 4]);
+      out.push_back(hex[c & 15]);
+    }
+  }
+  return out;
+}
+
+void write_request(FILE *f, const mlfeed::Request &r) {
+  std::string q;
+  for (const auto &a : r.args)
+    q += (q.empty() ? "" : "&") + encode(a.name, false) + "=" + encode(a.value, false);
+  fprintf(f, "GET %s?%s HTTP/1.1\r\nHost: %s\r\n\r\n", encode(r.path, true).c_str(), q.c_str(),
+          r.host.c_str());
+}
+
+// Indexes of r's arguments the kind may change.
+std::vector<size_t> candidates(const mlfeed::Request &r, const std::string &kind) {
+  std::vector<size_t> out;
+  for (size_t i = 0; i < r.args.size(); ++i) {
+    const std::string &v = r.args[i].value;
+    if (v.empty()) continue;
+    if ((kind == "letters" || kind == "sign") && !detection::has_digit(v)) continue;
+    out.push_back(i);
+  }
+  return out;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc < 3) {
+    fprintf(stderr, "usage: %s IN OUTDIR [SEED]\n", argv[0]);
+    return 2;
+  }
+  const detection::Attacks attacks = detection::load_attacks();
+  if (attacks.wfuzz.empty() || attacks.sqlmap.empty()) {
+    fprintf(stderr, "missing payloads: run bench/detection/install-deps.sh first\n");
+    return 2;
+  }
+  std::ifstream in(argv[1]);
+  if (!in) {
+    fprintf(stderr, "%s: cannot read %s\n", argv[0], argv[1]);
+    return 2;
+  }
+  const std::string dir = argv[2];
+  detection::Rng rng(argc > 3 ? strtoull(argv[3], nullptr, 10) : 20261206);
+  std::map<std::string, FILE *> out;
+  for (const char *k : detection::kKinds) out[k] = nullptr;
+  out["normal"] = nullptr;
+  for (auto &[k, f] : out) {
+    f = fopen((dir + "/" + k + ".http").c_str(), "w");
+    if (!f) {
+      fprintf(stderr, "%s: cannot write %s/%s.http\n", argv[0], dir.c_str(), k.c_str());
+      return 2;
+    }
+  }
+  mlfeed::Reader reader(in, mlfeed::Format::automatic, "shop.example");
+  mlfeed::Request r;
+  long requests = 0;
+  for (int got; (got = reader.next(&r)) != 0;) {
+    if (got < 0 || candidates(r, "normal").empty()) continue;
+    requests++;
+    write_request(out["normal"], r);
+    for (const char *kind : detection::kKinds) {
+      mlfeed::Request t = r;
+      if (std::string(kind) == "unknown_name") {
+        t.args.push_back({"debug", "1"});
+      } else {
+        const std::vector<size_t> c = candidates(r, kind);
+        if (c.empty()) continue;
+        std::string &v = t.args[c[rng() % c.size()]].value;
+        std::string changed;
+        if (!detection::tamper(kind, v, attacks, rng, &changed)) continue;
+        v = changed;
+      }
+      write_request(out[kind], t);
+    }
+  }
+  for (auto &[k, f] : out) fclose(f);
+  printf("%ld requests written to %s\n", requests, dir.c_str());
+  return 0;
+}
