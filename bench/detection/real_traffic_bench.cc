@@ -14,7 +14,7 @@
 //
 // Every held-out request is judged as is (false positives) and once per
 // anomaly kind with one argument tampered with: one character of another
-// class appended, inserted or replacing one, letters or a sign in a value
+// class appended, inserted or replacing one, letters or a sign in a digit field
 // with digits, the value made four times longer, percent-encoded, replaced
 // by a wfuzz injection line or followed by a filled sqlmap payload, and an
 // argument name the URL never had. Operating points: score below q5, score
@@ -47,11 +47,11 @@
 namespace {
 
 using detection::Attacks;
-using detection::has_digit;
-using detection::load_attacks;
-using detection::tamper;
+using detection::digit_field;
 using detection::kKinds;
+using detection::load_attacks;
 using detection::Rng;
+using detection::tamper;
 using Args = std::vector<std::pair<std::string, std::string>>;
 
 constexpr int kMinTrain = 50;
@@ -270,7 +270,7 @@ bool make_anomaly(const Model &m, const std::string &kind, const Request &r, con
   std::vector<size_t> cand = judged_args(m, r);
   if (kind == "letters" || kind == "sign")
     cand.erase(std::remove_if(cand.begin(), cand.end(),
-                              [&](size_t i) { return !has_digit(r.args[i].second); }),
+                              [&](size_t i) { return !digit_field(r.args[i].second); }),
                cand.end());
   if (cand.empty()) return false;
   const size_t i = cand[rng() % cand.size()];

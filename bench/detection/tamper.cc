@@ -42,9 +42,11 @@ char other_class(char near, Rng &r) {
 
 }  // namespace
 
-bool has_digit(const std::string &v) {
+bool digit_field(const std::string &v) {
   return std::any_of(v.begin(), v.end(),
-                     [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+                     [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }) &&
+         std::none_of(v.begin(), v.end(),
+                      [](char c) { return std::isalpha(static_cast<unsigned char>(c)); });
 }
 
 namespace {
@@ -72,7 +74,7 @@ bool tamper(const std::string &kind, const std::string &v, const Attacks &a, Rng
     *out = v;
     (*out)[pos] = other_class(v[pos], r);
   } else if (kind == "letters" || kind == "sign") {
-    if (!has_digit(v)) return false;
+    if (!digit_field(v)) return false;
     if (kind == "sign") {
       *out = (r() % 2 ? "-" : "+") + v;
       return true;

@@ -1,6 +1,6 @@
 // Anomalies made from normal values, shared by the detection benchmarks: one
 // character of another class appended, inserted or replacing one, letters or
-// a sign in a value with digits, the value four times longer, every byte
+// a sign in a digit field (no letters), the value four times longer, every byte
 // percent-encoded, a wfuzz injection line instead, a filled sqlmap payload
 // after it; and the kinds' names, with "unknown_name" (an argument name the
 // URL never had) last, which the caller makes itself.
@@ -25,10 +25,12 @@ Attacks load_attacks();
 // A sqlmap payload template with its [PLACEHOLDER]s filled in around orig.
 std::string fill(const std::string &t, const std::string &orig, Rng &r);
 
-bool has_digit(const std::string &v);
+// A value of digits, maybe with signs or separators, and no letter: what the
+// kinds "letters" and "sign" change (a number, a date, a price, an id).
+bool digit_field(const std::string &v);
 
 // The tampered value of kind, or false when the value does not allow it
-// (letters and sign need a digit; v must not be empty).
+// (letters and sign need a digit field; v must not be empty).
 bool tamper(const std::string &kind, const std::string &v, const Attacks &a, Rng &r,
             std::string *out);
 

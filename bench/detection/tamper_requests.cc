@@ -50,7 +50,7 @@ std::vector<size_t> candidates(const mlfeed::Request &r, const std::string &kind
   for (size_t i = 0; i < r.args.size(); ++i) {
     const std::string &v = r.args[i].value;
     if (v.empty()) continue;
-    if ((kind == "letters" || kind == "sign") && !detection::has_digit(v)) continue;
+    if ((kind == "letters" || kind == "sign") && !detection::digit_field(v)) continue;
     out.push_back(i);
   }
   return out;

@@ -8,10 +8,10 @@
 // log-likelihood. Items that score far below the rest (under the weighted
 // Q1 - 3 max(IQR, 0.5)) are flagged as noise and the model is trained again
 // without them, so a few junk values seen during learning do not widen what
-// the model accepts. The spread floor of 0.5 matters: most arguments have one
-// dominant pattern and an IQR of 0, and without it every minority pattern
-// would count as noise. The statistics the daemon stores (mean and variance of
-// the scores) come from the final model over the non-noise items.
+// the model accepts; an item with 1% of the values or more is never junk. The spread floor of 0.5
+// matters: most arguments have one dominant pattern and an IQR of 0, and without it every minority
+// pattern would count as noise. The statistics the daemon stores (mean and variance of the scores)
+// come from the final model over the non-noise items.
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -91,8 +91,13 @@ double score(const ml_hmm_model *m, const ml_sample_item &it) {
   return p;
 }
 
-// Flags the items scoring below the weighted Q1 - 3 max(IQR, 0.5); returns
-// how many were flagged.
+// An item carrying at least this share of all values is never noise: a shape
+// one value in a hundred has ("XL" among lower-case search words) is part of
+// the argument, and dropping it made every later such value score below q5.
+constexpr double kNoiseMaxShare = 0.01;
+
+// Flags the items scoring below the weighted Q1 - 3 max(IQR, 0.5), unless
+// they carry kNoiseMaxShare of the values; returns how many were flagged.
 int flag_noise(ml_sample_list &list, const Selection &s, const ml_hmm_model *m, double *threshold) {
   std::vector<mathmodel::Weighted> v;
   std::vector<double> scores(s.item.size());
@@ -104,8 +109,10 @@ int flag_noise(ml_sample_list &list, const Selection &s, const ml_hmm_model *m, 
   const double q3 = mathmodel::weighted_quantile(v, 0.75);
   *threshold = q1 - 3.0 * mathmodel::fence_spread(q3 - q1);
   int flagged = 0;
+  double total = 0.0;
+  for (double w : s.weights) total += w;
   for (size_t k = 0; k < s.item.size(); ++k)
-    if (scores[k] < *threshold) {
+    if (scores[k] < *threshold && s.weights[k] < kNoiseMaxShare * total) {
       list.items[s.item[k]].noise_flag = 1;
       ++flagged;
     }

@@ -233,6 +233,21 @@ TEST(mathmodel_train, MinorityPatternsAreNotNoise) {
   for (int i = 0; i < list.l.count; ++i) EXPECT_EQ(0, list.l.items[i].noise_flag) << i;
 }
 
+// A shape far from the rest is junk only while it is rare: with 1% of the
+// values it is part of the argument.
+TEST(mathmodel_train, AShapeWithOnePercentOfTheValuesIsNotNoise) {
+  for (int xl : {1, 4}) {
+    List list;
+    const std::vector<string> words = {"mug", "tea", "blue bag", "wool", "red kids", "lamp"};
+    for (const string &w : words) list.add(w, 60);
+    list.add("XL", xl);
+    ml_hmm_model *m = nullptr;
+    ASSERT_EQ(0, ml_train_hmm_model(&m, &list.l, 10));
+    Model owned(m);
+    EXPECT_EQ(xl == 1 ? 1 : 0, list.l.items[list.l.count - 1].noise_flag) << xl << " of 360";
+  }
+}
+
 TEST(mathmodel_train, NothingTrainableFailsWithoutAModel) {
   List empty, blanks;
   blanks.add("", 5);
