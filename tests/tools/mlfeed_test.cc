@@ -4,6 +4,7 @@
 // domain, so no daemon takes its samples.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <sstream>
 
@@ -161,6 +162,27 @@ TEST_F(MlfeedBinary, StopsAtMalformedInputUnlessToldToGoOn) {
   EXPECT_EQ(mlt::run(mlt::bin_dir() + "/mlfeed -q -d 5 -p 1 /dev/null 2>/dev/null"), 2);
 }
 
+// Every distinct name costs a script call and, when new, a hash in Redis: a
+// run makes at most --max-names of them, and a request needing more is
+// refused whole, with its file and line.
+TEST_F(MlfeedBinary, RefusesRequestsPastTheNameLimit) {
+  const std::string traffic =
+      "GET /p?a=1&b=2 HTTP/1.1\r\nHost: h\r\n\r\n"   // 1
+      "GET /p?c=1&d=2 HTTP/1.1\r\nHost: h\r\n\r\n"   // 4: d is the fourth name
+      "GET /p?a=3&b=4 HTTP/1.1\r\nHost: h\r\n\r\n";  // 7
+  ASSERT_EQ(feed(traffic, "--policy p --db d --max-names 3"), 1);
+  EXPECT_NE(err_.find("in.txt:4: more than 3 distinct argument names"), std::string::npos) << err_;
+  EXPECT_EQ(pop_all().size(), 2u);  // the refused request pushes none of its values
+  ASSERT_EQ(feed(traffic, "--max-names 3 --keep-going"), 0) << err_;
+  EXPECT_NE(out_.find("2 requests (0 without arguments, 1 refused), 4 samples"), std::string::npos)
+      << out_;
+  EXPECT_EQ(pop_all().size(), 4u);
+  EXPECT_EQ(field(mlfeed::args_key(domain_), "1 d"), "");
+  // A default host is a URL key's host: blanks and control bytes are refused.
+  EXPECT_EQ(feed(traffic, "--default-host 'a b'"), 1);
+  EXPECT_EQ(feed(traffic, "--max-names 0"), 1);
+}
+
 }  // namespace
 
 namespace {
@@ -231,6 +253,21 @@ TEST_F(MlfeedJudge, JudgesEachRequestByItsGravestArgumentAndMakesNothing) {
   EXPECT_EQ(redis_.str({"HGET", mlfeed::args_key(domain_), "1 coupon"}), "");
   EXPECT_EQ(redis_.integer({"HLEN", mlfeed::urls_key(domain_)}), 1);
   EXPECT_EQ(redis_.integer({"EXISTS", list_}), 0);
+
+  // Names and paths come from the traffic: a line end in a name must not
+  // forge a verdict line, nor an escape reach the terminal.
+  const std::string forged = cart("qty=2&x%0Anormal+line+1+POST+shop.example%2Fcart%1B%5B2J=1") +
+                             "GET /c%1B]0;t%07?q=1 HTTP/1.1\r\nHost: shop.example\r\n\r\n";
+  ASSERT_EQ(feed(forged, "--judge"), 0) << err_;
+  EXPECT_EQ(std::count(out_.begin(), out_.end(), '\n'), 3) << out_;  // two requests, a summary
+  EXPECT_EQ(out_.find_first_of("\x1b\x07"), std::string::npos) << out_;
+  EXPECT_NE(out_.find("x\\x0anormal line 1 POST shop.example/cart\\x1b[2J=unknown_argument"),
+            std::string::npos)
+      << out_;
+  EXPECT_NE(out_.find("/c\\x1b]0;t\\x07 q=not_learned"), std::string::npos) << out_;
+  ASSERT_EQ(feed(forged, "--judge --args"), 0) << err_;
+  EXPECT_EQ(std::count(out_.begin(), out_.end(), '\n'), 4) << out_;  // a header, three rows
+  EXPECT_EQ(out_.find_first_of("\x1b\x07"), std::string::npos) << out_;
 
   // --args: one tab-separated row per judged argument, under a header.
   ASSERT_EQ(feed(cart("qty=1+OR+1%3D1--&email=ann7%40example.org"), "--judge --args"), 0) << err_;

@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
+#include <algorithm>
+#include <cstdio>
 #include <sstream>
 
 namespace {
@@ -163,23 +167,18 @@ TEST(RequestParse, RefusesMalformedInputWithItsLineAndResumes) {
       "this header has no colon\n"  // 5: refused here
       "Host: s\n"
       "\n"
-      "POST /c HTTP/1.1\n"     // 8
-      "Content-Length: 12x\n"  // 9
+      "GET /d?x=4 HTTP/1.1\n"  // 8
       "\n"
-      "x=1&y=2\n"  // 11: a body without a length is no request
-      "\n"
-      "GET /d?x=4 HTTP/1.1\n"  // 13
-      "\n"
-      "POST /e HTTP/1.1\n"  // 15
+      "POST /e HTTP/1.1\n"  // 10
       "Content-Type: application/x-www-form-urlencoded\n"
       "Content-Length: 40\n"
       "\n"
       "x=5\n";  // ends before 40 bytes
   ReadAll all = read_all(raw, Format::raw);
-  EXPECT_EQ(all.error_lines, (std::vector<unsigned>{5, 9, 11, 15}));
+  EXPECT_EQ(all.error_lines, (std::vector<unsigned>{5, 10}));
   ASSERT_EQ(all.requests.size(), 2u);
   EXPECT_EQ(all.requests[0].line, 1u);
-  EXPECT_EQ(all.requests[1].line, 13u);
+  EXPECT_EQ(all.requests[1].line, 8u);
 
   const std::string log =
       "1.2.3.4 - - [06/Dec/2026:10:00:00 +0000] \"GET /a?x=1 HTTP/1.1\" 200 1\n"
@@ -187,12 +186,168 @@ TEST(RequestParse, RefusesMalformedInputWithItsLineAndResumes) {
       "1.2.3.4 - - [06/Dec/2026:10:00:00 +0000] \"GET /a?x=1 HTTP/1.1\n"
       "1.2.3.4 - - [06/Dec/2026:10:00:00 +0000] \"\\x16\\x03\\x01\" 400 0\n"
       "1.2.3.4 - - [06/Dec/2026:10:00:00 +0000] \"GET a?x=1 HTTP/1.1\" 200 1\n"
+      "1.2.3.4 - - [06/Dec/2026:10:00:00 +0000] \"GET http://a b/x?q=1 HTTP/1.1\" 200 1\n"
+      "1.2.3.4 - - [06/Dec/2026:10:00:00 +0000] "
+      "\"GET http://a\\x0a\\x1b[2Jb/x?q=1 HTTP/1.1\" 200 1\n"
       "1.2.3.4 - - [06/Dec/2026:10:00:00 +0000] \"GET /a?x=6 HTTP/1.1\" 200 1\n";
   all = read_all(log, Format::automatic);
   EXPECT_EQ(all.format, Format::combined);
-  EXPECT_EQ(all.error_lines, (std::vector<unsigned>{2, 3, 4, 5}));
+  EXPECT_EQ(all.error_lines, (std::vector<unsigned>{2, 3, 4, 5, 6, 7}));
   ASSERT_EQ(all.requests.size(), 2u);
-  EXPECT_EQ(all.requests[1].line, 6u);
+  EXPECT_EQ(all.requests[1].line, 8u);
+  // A default host is the host of every log line, and is checked as well.
+  all = read_all(log.substr(0, log.find('\n') + 1), Format::combined, "bad\x1b[2Jhost");
+  EXPECT_EQ(all.error_lines, (std::vector<unsigned>{1}));
+}
+
+// With --keep-going a refused request is skipped whole: its body must never
+// be read as requests, or a body holding a request line would be fed.
+TEST(RequestParse, SkipsTheBodyOfARefusedRequestAndStopsWhereItsEndIsUnknown) {
+  const std::string smuggled = "GET /admin?cmd=1 HTTP/1.1\n\n";
+  const std::string chunk = "GET /admin?cmd=2 HTTP/1.1\n\n";
+  char size[16];
+  snprintf(size, sizeof size, "%zx", chunk.size());
+  std::string raw = "POST /a HTTP/1.1\n";  // 1
+  raw += "bad header\n";                   // 2: refused
+  raw += "Content-Length: " + std::to_string(smuggled.size()) + "\n\n";
+  raw += smuggled;                                      // 5-6
+  raw += "POST /b HTTP/1.1\n";                          // 7: refused, a host with a blank
+  raw += "Host: a b\nTransfer-Encoding: chunked\n\n";   // 8-10
+  raw += std::string(size) + "\n" + chunk + "\n0\n\n";  // 11-16
+  raw += "get /c?x=1 HTTP/1.1\n";                       // 17: refused, not a method
+  raw += "Content-Length: " + std::to_string(smuggled.size()) + "\n\n";  // 18-19
+  raw += smuggled;                                                       // 20-21
+  raw += "GET /ok?x=3 HTTP/1.1\n\n";                                     // 22
+  raw += "POST /d HTTP/1.1\n";                                           // 24
+  raw += "Content-Length: 1x\n\n";                                       // 25: the end is lost
+  raw += smuggled;
+  raw += "GET /ok?x=4 HTTP/1.1\n\n";
+  ReadAll all = read_all(raw, Format::raw);
+  EXPECT_EQ(all.error_lines, (std::vector<unsigned>{2, 7, 17, 25}));
+  ASSERT_EQ(all.requests.size(), 1u);
+  EXPECT_EQ(all.requests[0].line, 22u);
+  EXPECT_EQ(all.requests[0].path, "/ok");
+
+  // A line where a request line should be may be the rest of a body: nothing
+  // after it is read as requests.
+  all = read_all("GET /a?x=1 HTTP/1.1\n\nx=1&y=2\n\n" + smuggled, Format::raw);
+  EXPECT_EQ(all.error_lines, (std::vector<unsigned>{3}));
+  ASSERT_EQ(all.requests.size(), 1u);
+  // Chunks that do not end where their size says, and two lengths that differ.
+  all = read_all("POST /a HTTP/1.1\nTransfer-Encoding: chunked\n\n3\nabcdef\n0\n\n" + smuggled,
+                 Format::raw);
+  EXPECT_EQ(all.error_lines, (std::vector<unsigned>{5}));
+  EXPECT_TRUE(all.requests.empty());
+  all = read_all("POST /a HTTP/1.1\nTransfer-Encoding: chunked\n\n0x3\nabc\n0\n\n" + smuggled,
+                 Format::raw);
+  EXPECT_EQ(all.error_lines, (std::vector<unsigned>{4}));
+  EXPECT_TRUE(all.requests.empty());
+  all = read_all("POST /a HTTP/1.1\nContent-Length: 3\nContent-Length: 30\n\nabc" + smuggled,
+                 Format::raw);
+  EXPECT_EQ(all.error_lines, (std::vector<unsigned>{3}));
+  EXPECT_TRUE(all.requests.empty());
+}
+
+// A stream of generated bytes that notes the most memory the process had in
+// use while it was read, so a test can tell a reader that buffers from one
+// that does not.
+class Generated : public std::streambuf {
+ public:
+  Generated(std::string head, size_t fill, std::string tail)
+      : head_(std::move(head)), tail_(std::move(tail)), fill_(fill) {}
+  size_t peak() const { return peak_; }
+
+ protected:
+  int_type underflow() override {
+    const struct mallinfo2 m = mallinfo2();
+    peak_ = std::max(peak_, m.uordblks + m.hblkhd);
+    if (part_ == 0) {
+      part_ = 1;
+      return serve(head_);
+    }
+    if (fill_ > 0) {
+      block_.assign(std::min(fill_, size_t{1} << 16), 'a');
+      fill_ -= block_.size();
+      return serve(block_);
+    }
+    if (part_ == 1) {
+      part_ = 2;
+      return serve(tail_);
+    }
+    return traits_type::eof();
+  }
+
+ private:
+  int_type serve(std::string &s) {
+    if (s.empty()) return underflow();
+    setg(s.data(), s.data(), s.data() + s.size());
+    return traits_type::to_int_type(s[0]);
+  }
+  std::string head_, tail_, block_;
+  size_t fill_;
+  int part_ = 0;
+  size_t peak_ = 0;
+};
+
+TEST(RequestParse, RefusesInputBeyondItsBoundsWithoutBufferingIt) {
+  const std::string log_line =
+      "1.2.3.4 - - [06/Dec/2026:10:00:00 +0000] \"GET /a?x=1 HTTP/1.1\" 200 1\n";
+  // A 256 MiB log line: refused, and the reading goes on at the next line.
+  {
+    Generated gen(log_line + "1.2.3.4 - - [06/Dec/2026:10:00:00 +0000] \"GET /a?x=", 256u << 20,
+                  " HTTP/1.1\" 200 1\n" + log_line);
+    std::istream in(&gen);
+    Reader reader(in, Format::combined, "h");
+    Request req;
+    EXPECT_EQ(reader.next(&req), 1);
+    EXPECT_EQ(reader.next(&req), -1);
+    EXPECT_EQ(reader.error_line(), 2u);
+    EXPECT_EQ(reader.next(&req), 1);
+    EXPECT_EQ(req.line, 3u);
+    EXPECT_EQ(reader.next(&req), 0);
+    EXPECT_LT(gen.peak(), size_t{64} << 20);
+  }
+  // A form body past 64 MiB: skipped unread, the next request is read.
+  {
+    Generated gen(
+        "POST /f HTTP/1.1\nContent-Type: application/x-www-form-urlencoded\n"
+        "Content-Length: " +
+            std::to_string((100u << 20) + 4) + "\n\nq=1&",
+        100u << 20, "GET /n?x=1 HTTP/1.1\n\n");
+    std::istream in(&gen);
+    Reader reader(in, Format::raw, "h");
+    Request req;
+    EXPECT_EQ(reader.next(&req), -1);
+    EXPECT_EQ(reader.error_line(), 1u);
+    EXPECT_EQ(reader.next(&req), 1);
+    EXPECT_EQ(req.path, "/n");
+    EXPECT_LT(gen.peak(), size_t{64} << 20);
+  }
+  // Arguments: as many as kArgsMax are read, one more refuses the request.
+  std::string form;
+  for (size_t i = 0; i < mlfeed::kArgsMax; i++) form += "a=1&";
+  std::string raw = "GET /q?" + form + " HTTP/1.1\n\n";  // 1
+  raw += "GET /q?" + form + "b=2 HTTP/1.1\n\n";          // 3
+  raw +=
+      "POST /f?z=1 HTTP/1.1\nContent-Type: application/x-www-form-urlencoded\n"  // 5
+      "Content-Length: " +
+      std::to_string(form.size()) + "\n\n" + form;
+  raw += "GET /n?x=1 HTTP/1.1\n\n";  // 9
+  ReadAll all = read_all(raw, Format::raw);
+  EXPECT_EQ(all.error_lines, (std::vector<unsigned>{3, 5}));
+  ASSERT_EQ(all.requests.size(), 2u);
+  EXPECT_EQ(all.requests[0].args.size(), mlfeed::kArgsMax);
+  EXPECT_EQ(all.requests[1].line, 9u);
+  std::vector<Argument> args;
+  EXPECT_FALSE(mlfeed::parse_arguments("a=1&b=2&c=3", &args, 2));
+  EXPECT_EQ(args.size(), 2u);
+
+  // A head line past its bound: the end of the head is lost, nothing more is read.
+  all = read_all("GET /a HTTP/1.1\nX: " + std::string(mlfeed::kLineMax, 'x') + "\n\n" +
+                     "GET /n?x=1 HTTP/1.1\n\n",
+                 Format::raw);
+  EXPECT_EQ(all.error_lines, (std::vector<unsigned>{1}));
+  EXPECT_TRUE(all.requests.empty());
 }
 
 }  // namespace

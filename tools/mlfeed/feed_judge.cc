@@ -90,7 +90,8 @@ void Judge::write_arg_line(FILE *out, const Request &req, const Argument &a, con
     fprintf(out, "%.4f\t%.4f\t%.4f\t", r.score, r.q4, r.q5);
   else
     fputs("-\t-\t-\t", out);
-  fprintf(out, "%d\t%s\t%s\n", r.learned_pattern, r.pattern, printable(a.value, 300).c_str());
+  fprintf(out, "%d\t%s\t%s\n", r.learned_pattern, printable(r.pattern, sizeof r.pattern).c_str(),
+          printable(a.value, 300).c_str());
 }
 
 int Judge::request(const Request &req, FILE *out) {
@@ -109,22 +110,28 @@ int Judge::request(const Request &req, FILE *out) {
     if (per_arg_) write_arg_line(out, req, a, r);
     const int v = request_verdict_of(r.verdict);
     if (v > worst) worst = v;
-    char buf[512];
+    // Names, paths and values come from the traffic: printed raw, a name
+    // holding a line end would forge a verdict line, and escapes would reach
+    // the operator's terminal.
+    const std::string name = printable(a.name, 100);
+    char buf[1024];
     if (v == kNormal)
-      snprintf(buf, sizeof buf, " %s=normal", a.name.c_str());
+      snprintf(buf, sizeof buf, " %s=normal", name.c_str());
     else if (r.has_score)
       snprintf(buf, sizeof buf, " %s=%s(score %.2f q4 %.2f q5 %.2f pattern %s%s value \"%s\")",
-               a.name.c_str(), mlv_verdict_name(r.verdict), r.score, r.q4, r.q5, r.pattern,
-               r.learned_pattern ? " learned" : "", printable(a.value, 40).c_str());
+               name.c_str(), mlv_verdict_name(r.verdict), r.score, r.q4, r.q5,
+               printable(r.pattern, sizeof r.pattern).c_str(), r.learned_pattern ? " learned" : "",
+               printable(a.value, 40).c_str());
     else
-      snprintf(buf, sizeof buf, " %s=%s(%s)", a.name.c_str(), mlv_verdict_name(r.verdict),
-               r.reason);
+      snprintf(buf, sizeof buf, " %s=%s(%s)", name.c_str(), mlv_verdict_name(r.verdict),
+               printable(r.reason, sizeof r.reason).c_str());
     detail += buf;
   }
   counts_[worst]++;
   if (!per_arg_)
     fprintf(out, "%-16s line %u %s %s%s%s\n", request_verdict_name(worst), req.line,
-            req.method.c_str(), req.host.c_str(), req.path.c_str(), detail.c_str());
+            printable(req.method, 32).c_str(), printable(req.host, 300).c_str(),
+            printable(req.path, 300).c_str(), detail.c_str());
   return 0;
 }
 

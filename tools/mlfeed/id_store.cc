@@ -126,6 +126,10 @@ int IdStore::url_id(const std::string &host, const std::string &path, bool creat
     *id = it->second;
     return 1;
   }
+  if (create && urls_.size() >= limit_) {
+    error_ = "more than " + std::to_string(limit_) + " distinct URLs in one run";
+    return -2;
+  }
   int rc = lookup(urls_key(domain_), "url", field, create, "", id);
   if (rc == 1) urls_.emplace(field, *id);
   return rc;
@@ -137,6 +141,10 @@ int IdStore::arg_id(uint32_t url, const std::string &name, bool create, uint32_t
   if (it != args_.end()) {
     *id = it->second;
     return 1;
+  }
+  if (create && args_.size() >= limit_) {
+    error_ = "more than " + std::to_string(limit_) + " distinct argument names in one run";
+    return -2;
   }
   const std::string skip = "arg:" + std::to_string(domain_) + ":";
   int rc = lookup(args_key(domain_), "arg", field, create, skip, id);

@@ -52,8 +52,16 @@ class IdStore {
   // c stays owned by the caller and must outlive the store.
   IdStore(redisContext *c, uint32_t domain_id);
 
+  // At most max distinct URLs, and as many distinct argument names, are
+  // looked up with create in this store's life. Each costs a script call and
+  // a cache entry, and a new one a hash in Redis and an argument the daemon
+  // learns: traffic making up names would otherwise make them without end.
+  void set_limit(size_t max) { limit_ = max; }
+  size_t limit() const { return limit_; }
+
   // The id of (host, path), made when create is true. 1 found or made; 0 not
-  // known and create false; -1 Redis failed (error()).
+  // known and create false; -1 Redis failed (error()); -2 with create, a URL
+  // not yet seen when the limit is reached (error() says so; nothing asked).
   int url_id(const std::string &host, const std::string &path, bool create, uint32_t *id);
   // The same for the argument name of URL url.
   int arg_id(uint32_t url, const std::string &name, bool create, uint32_t *id);
@@ -76,6 +84,7 @@ class IdStore {
   std::unordered_map<std::string, uint32_t> urls_, args_;  // field -> id
   std::unordered_set<uint32_t> hashed_;                    // arguments ensure_arg has made
   unsigned long new_urls_ = 0, new_args_ = 0;
+  size_t limit_ = static_cast<size_t>(-1);
   std::string error_;
 };
 

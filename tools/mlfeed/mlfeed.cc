@@ -12,11 +12,18 @@
 // Judging pushes and creates nothing: ids are only looked up, and a URL or
 // name never fed is judged from that.
 //
+// Input is untrusted: the reader bounds every size (request_parse.h), the
+// number of distinct names a run may make is bounded (--max-names), and
+// whatever is printed of it is escaped. SIGPIPE is ignored: a Redis server
+// that restarts mid-write, or a reader of the verdicts that goes away, is a
+// failed write to report, not a reason to die without a word.
+//
 // Exit status: 0 done; 1 bad usage or malformed input (the first malformed
 // request stops the run unless --keep-going); 2 Redis or the learning
 // database failed. docs/mlfeed.md is the operator's description.
 #include <getopt.h>
 #include <hiredis/hiredis.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,6 +54,9 @@ using mlfeed::Request;
 // real length alone.
 constexpr size_t kCarryMax = 1024;
 
+// A handler's answer for a request refused after parsing (the name limit).
+constexpr int kRefused = -1;
+
 struct Options {
   mlfeed::DomainSettings domain;
   bool domain_given = false;
@@ -56,6 +66,7 @@ struct Options {
   mlfeed::Format format = mlfeed::Format::automatic;
   std::string default_host;
   unsigned long backlog = 20000;
+  unsigned long max_names = 100000;  // distinct URLs, and argument names, per run
   bool keep_going = false, judge = false, per_arg = false, quiet = false;
   std::vector<std::string> files;
 };
@@ -75,6 +86,8 @@ int usage(FILE *out, int rc) {
           "  --args               with --judge: one tab-separated line per argument\n"
           "  --keep-going         report malformed requests and go on\n"
           "  --backlog N          wait while the sample list holds more (default 20000, 0 off)\n"
+          "  --max-names N        at most N distinct URLs and N argument names in a run\n"
+          "                       (default 100000); requests with more are refused\n"
           "  --list KEY           push onto KEY instead of arg:mlnsample\n"
           "  -h HOST -p PORT      Redis (default 127.0.0.1 6379)\n"
           "  -q, --quiet          no progress on standard error\n"
@@ -128,7 +141,7 @@ bool apply_option(int ch, const char *arg, Options *o) {
       return parse_format(arg, &o->format);
     case 'H':
       o->default_host = arg;
-      return true;
+      return mlfeed::valid_host(arg);
     case 'j':
       o->judge = true;
       return true;
@@ -141,6 +154,10 @@ bool apply_option(int ch, const char *arg, Options *o) {
     case 'b':
       if (!parse_number(arg, 1ul << 30, &v)) return false;
       o->backlog = v;
+      return true;
+    case 'm':
+      if (!parse_number(arg, 1ul << 30, &v) || !v) return false;
+      o->max_names = v;
       return true;
     case 'l':
       o->list = arg;
@@ -173,6 +190,7 @@ int parse_options(int argc, char **argv, Options *o) {
                                  {"args", no_argument, nullptr, 'a'},
                                  {"keep-going", no_argument, nullptr, 'k'},
                                  {"backlog", required_argument, nullptr, 'b'},
+                                 {"max-names", required_argument, nullptr, 'm'},
                                  {"list", required_argument, nullptr, 'l'},
                                  {"quiet", no_argument, nullptr, 'q'},
                                  {"help", no_argument, nullptr, '?' + 256},
@@ -213,9 +231,13 @@ uint64_t total_size(const std::vector<std::string> &files) {
 // Feeding: ids, records and batched pushes for one domain.
 class Feeder {
  public:
-  Feeder(redisContext *c, const Options &o) : c_(c), o_(o), ids_(c, o.domain.id) {}
+  Feeder(redisContext *c, const Options &o) : c_(c), o_(o), ids_(c, o.domain.id) {
+    ids_.set_limit(o.max_names);
+  }
 
-  // 0, 1 (the domain lacks settings) or 2 (Redis failed); err says why.
+  // 0, 1 (the domain lacks settings), 2 (Redis failed), or kRefused (the
+  // request would pass the name limit; none of its samples is pushed); err
+  // says why.
   int request(const Request &req, Totals *t, std::string *err) {
     if (!domain_ready_) {
       int rc = mlfeed::ensure_domain(c_, o_.domain, req.host, err);
@@ -223,20 +245,24 @@ class Feeder {
       domain_ready_ = true;
     }
     uint32_t url = 0, arg = 0;
-    if (ids_.url_id(req.host, req.path, true, &url) < 0) return fail(err);
+    if (int rc = ids_.url_id(req.host, req.path, true, &url); rc < 0) return fail(rc, err);
     const time_t now = time(nullptr);
+    std::vector<std::string> msgs;
+    unsigned long empty = 0;
     for (const auto &a : req.args) {
-      if (ids_.arg_id(url, a.name, true, &arg) < 0 || ids_.ensure_arg(url, arg, a.name, now) < 0)
-        return fail(err);
+      if (int rc = ids_.arg_id(url, a.name, true, &arg); rc < 0) return fail(rc, err);
+      if (ids_.ensure_arg(url, arg, a.name, now) < 0) return fail(-1, err);
       if (a.value.empty()) {
-        t->empty++;  // the daemon refuses a sample of length 0
+        empty++;  // the daemon refuses a sample of length 0
         continue;
       }
       const std::string_view carried(a.value.data(), std::min(a.value.size(), kCarryMax));
-      batch_.push_back(mlpush::pack(o_.domain.id, url, arg, carried,
-                                    static_cast<uint32_t>(a.value.size()), SAMPLE_MSG_LEN));
-      t->samples++;
+      msgs.push_back(mlpush::pack(o_.domain.id, url, arg, carried,
+                                  static_cast<uint32_t>(a.value.size()), SAMPLE_MSG_LEN));
     }
+    t->empty += empty;
+    t->samples += msgs.size();
+    for (auto &m : msgs) batch_.push_back(std::move(m));
     return batch_.size() >= 4 * mlpush::kPushBatch ? flush(err) : 0;
   }
 
@@ -252,9 +278,9 @@ class Feeder {
   const mlfeed::IdStore &ids() const { return ids_; }
 
  private:
-  int fail(std::string *err) {
+  int fail(int rc, std::string *err) {
     *err = ids_.error();
-    return 2;
+    return rc == -2 ? kRefused : 2;
   }
 
   int wait_backlog(std::string *err) {
@@ -300,8 +326,9 @@ redisContext *connect(const Options &o) {
   return c;
 }
 
-// Handles one parsed request in the mode chosen; 0, or the exit status.
-using Handler = std::function<int(const Request &req, Totals *t)>;
+// Handles one parsed request in the mode chosen; 0, the exit status, or
+// kRefused (the request is refused as malformed input is; *why says why).
+using Handler = std::function<int(const Request &req, Totals *t, std::string *why)>;
 
 // Reads every input through the handler. 0, or the exit status.
 int run_inputs(const Options &o, const Handler &handle, Totals *t) {
@@ -318,20 +345,27 @@ int run_inputs(const Options &o, const Handler &handle, Totals *t) {
     }
     mlfeed::Reader reader(name == "-" ? std::cin : file, o.format, o.default_host);
     Request req;
+    std::string why;
     for (int rc; (rc = reader.next(&req)) != 0;) {
-      if (rc < 0) {
-        // On a terminal the line goes below the progress bar.
-        const bool bar = !o.quiet && isatty(STDERR_FILENO);
-        fprintf(stderr, "%smlfeed: %s:%u: %s\n", bar ? "\n" : "", name.c_str(), reader.error_line(),
-                reader.error().c_str());
-        t->refused++;
-        if (!o.keep_going) return 1;
-        continue;
+      const bool parsed = rc > 0;
+      if (parsed) {
+        rc = handle(req, t, &why);
+        if (rc > 0) return rc;
+        if (rc == 0) {
+          t->requests++;
+          if (req.args.empty()) t->no_args++;
+          progress.update(t->requests, t->samples, done_bytes + reader.bytes_read());
+          continue;
+        }
       }
-      t->requests++;
-      if (req.args.empty()) t->no_args++;
-      if (int st = handle(req, t)) return st;
-      progress.update(t->requests, t->samples, done_bytes + reader.bytes_read());
+      // On a terminal the line goes below the progress bar.
+      const bool bar = !o.quiet && isatty(STDERR_FILENO);
+      fprintf(stderr, "%smlfeed: %s:%u: %s\n", bar ? "\n" : "", name.c_str(),
+              parsed ? req.line : reader.error_line(),
+              parsed ? why.c_str() : reader.error().c_str());
+      why.clear();
+      t->refused++;
+      if (!o.keep_going) return 1;
     }
     done_bytes += reader.bytes_read();
   }
@@ -345,8 +379,11 @@ int feed(const Options &o, redisContext *c) {
   std::string err;
   int rc = run_inputs(
       o,
-      [&](const Request &req, Totals *tt) {
-        return req.args.empty() ? 0 : feeder.request(req, tt, &err);
+      [&](const Request &req, Totals *tt, std::string *why) {
+        if (req.args.empty()) return 0;
+        const int st = feeder.request(req, tt, &err);
+        if (st == kRefused) why->swap(err);
+        return st;
       },
       &t);
   int frc =
@@ -368,9 +405,13 @@ int judge(const Options &o, redisContext *c) {
     return 2;
   }
   Totals t;
-  auto handle = [&j](const Request &req, Totals *tt) {
+  auto handle = [&j](const Request &req, Totals *tt, std::string *) {
     for (const auto &a : req.args) tt->samples += a.value.empty() ? 0 : 1;  // values judged
-    return j.request(req, stdout) ? 2 : 0;
+    if (j.request(req, stdout)) return 2;
+    if (!ferror(stdout)) return 0;
+    // Nobody reads the verdicts any more (a closed pipe): judging on is waste.
+    fprintf(stderr, "mlfeed: cannot write the verdicts to standard output\n");
+    return 2;
   };
   int rc = run_inputs(o, handle, &t);
   if (!j.error().empty()) fprintf(stderr, "mlfeed: %s\n", j.error().c_str());
@@ -381,6 +422,7 @@ int judge(const Options &o, redisContext *c) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  signal(SIGPIPE, SIG_IGN);  // a broken socket or pipe is a failed write, reported where it happens
   Options o;
   int rc = parse_options(argc, argv, &o);
   if (rc) return rc < 0 ? usage(stdout, 0) : usage(stderr, 1);

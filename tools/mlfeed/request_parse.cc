@@ -8,8 +8,13 @@ namespace mlfeed {
 
 namespace {
 
-constexpr long long kBodyMax = 64ll << 20;  // a larger stated body is refused
-constexpr int kSkip = 2;                    // next_combined: a line without a request
+constexpr int kSkip = 2;            // next_combined: a line without a request
+constexpr size_t kBlock = 1 << 16;  // bytes read at once from a body
+
+const std::string kLineText = "longer than 1 MiB";
+const std::string kArgsText = "more than " + std::to_string(kArgsMax) + " arguments";
+const std::string kLost =
+    "; the rest of the input is not read, as what follows cannot be told from a body";
 
 int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -35,13 +40,6 @@ bool is_blank(const std::string &line) { return trim(line).empty(); }
 bool is_method(std::string_view m) {
   if (m.empty() || m.size() > 32) return false;
   return std::all_of(m.begin(), m.end(), [](char c) { return (c >= 'A' && c <= 'Z') || c == '-'; });
-}
-
-// A host fit to be part of a URL key: printable, no blank.
-bool valid_host(std::string_view h) {
-  return std::all_of(h.begin(), h.end(), [](char c) {
-    return static_cast<unsigned char>(c) > ' ' && static_cast<unsigned char>(c) < 0x7f;
-  });
 }
 
 // Splits "METHOD TARGET [HTTP/x.y]"; the target may hold blanks when the
@@ -104,6 +102,31 @@ bool parse_length(std::string_view text, long long *out) {
   return true;
 }
 
+// A chunk-size line: 1 to 15 hexadecimal digits, then nothing or an
+// extension after ';'. Signs, blanks before the digits and "0x" are refused:
+// a lenient reader and a strict server would frame the stream differently.
+bool parse_chunk_size(std::string_view line, long long *out) {
+  size_t n = 0;
+  long long v = 0;
+  for (; n < line.size() && hex_digit(line[n]) >= 0; n++) {
+    if (n == 15) return false;
+    v = v * 16 + hex_digit(line[n]);
+  }
+  if (n == 0) return false;
+  std::string_view rest = trim(line.substr(n));
+  if (!rest.empty() && rest[0] != ';') return false;
+  *out = v;
+  return true;
+}
+
+// "WORD ... HTTP/x": a line in the place of a request line that is meant as
+// one, even when its method or target is unreadable; its head and body can
+// still be found and skipped.
+bool ends_with_protocol(std::string_view line) {
+  size_t last = line.rfind(' ');
+  return last != std::string_view::npos && last > 0 && line.substr(last + 1).starts_with("HTTP/");
+}
+
 bool is_form(std::string_view content_type) {
   size_t semi = content_type.find(';');
   return lower(trim(content_type.substr(0, semi))) == "application/x-www-form-urlencoded";
@@ -129,7 +152,13 @@ std::string url_decode(std::string_view text, bool plus_is_space) {
   return out;
 }
 
-void parse_arguments(std::string_view text, std::vector<Argument> *out) {
+bool valid_host(std::string_view h) {
+  return std::all_of(h.begin(), h.end(), [](char c) {
+    return static_cast<unsigned char>(c) > ' ' && static_cast<unsigned char>(c) < 0x7f;
+  });
+}
+
+bool parse_arguments(std::string_view text, std::vector<Argument> *out, size_t max) {
   while (!text.empty()) {
     size_t amp = text.find('&');
     std::string_view part = text.substr(0, amp);
@@ -137,9 +166,11 @@ void parse_arguments(std::string_view text, std::vector<Argument> *out) {
     size_t eq = part.find('=');
     std::string name = url_decode(part.substr(0, eq), true);
     if (name.empty()) continue;
+    if (out->size() >= max) return false;
     std::string value = eq == std::string_view::npos ? "" : url_decode(part.substr(eq + 1), true);
     out->push_back({std::move(name), std::move(value)});
   }
+  return true;
 }
 
 std::string normal_host(std::string_view host) {
@@ -184,15 +215,56 @@ bool is_request_line(std::string_view line) {
          split_request(line, &method, &target);
 }
 
+// What a raw request's head says about the request and its body. A fault
+// found in the head is kept, and the request refused only once its body is
+// skipped, so that the body is never read as requests.
+struct Reader::Head {
+  unsigned start = 0;    // line of the request line
+  size_t bytes = 0;      // bytes of the head so far
+  std::string host;      // the Host header, normalised
+  std::string type;      // Content-Type
+  long long length = 0;  // Content-Length; 0 without
+  bool has_length = false;
+  bool chunked = false;
+  bool framed = true;  // false: the body's end cannot be known
+  std::string error;   // the first fault, refused after the body
+  unsigned error_line = 0;
+
+  void note(unsigned line, const std::string &what) {
+    if (!error.empty()) return;
+    error = what;
+    error_line = line;
+  }
+};
+
 Reader::Reader(std::istream &in, Format format, std::string default_host)
     : in_(in), format_(format), default_host_(normal_host(default_host)) {}
 
-bool Reader::getline(std::string *line) {
-  if (!std::getline(in_, *line)) return false;
-  bytes_ += line->size() + (in_.eof() ? 0 : 1);
+// Reads up to the next '\n' through the stream buffer, keeping at most
+// kLineMax bytes: the rest of a longer line is counted and dropped.
+Reader::Line Reader::getline(std::string *line) {
+  line->clear();
+  std::streambuf *sb = in_.rdbuf();
+  bool any = false, too_long = false;
+  for (;;) {
+    const int c = sb->sbumpc();
+    if (c == std::char_traits<char>::eof()) {
+      if (!any) return Line::end;
+      break;
+    }
+    any = true;
+    bytes_++;
+    if (c == '\n') break;
+    if (line->size() < kLineMax)
+      line->push_back(static_cast<char>(c));
+    else
+      too_long = true;
+  }
   line_++;
   if (!line->empty() && line->back() == '\r') line->pop_back();
-  return true;
+  if (!too_long) return Line::ok;
+  line->clear();
+  return Line::too_long;
 }
 
 int Reader::fail(unsigned line, const std::string &what) {
@@ -201,23 +273,23 @@ int Reader::fail(unsigned line, const std::string &what) {
   return -1;
 }
 
-bool Reader::skip_to_blank() {
-  std::string line;
-  while (getline(&line))
-    if (is_blank(line)) return true;
-  return false;
+int Reader::lose(unsigned line, const std::string &what) {
+  lost_ = true;
+  return fail(line, what + kLost);
 }
 
 int Reader::next(Request *out) {
   for (;;) {
-    if (resync_) {
-      resync_ = false;
-      if (!skip_to_blank()) return 0;
-    }
+    if (lost_) return 0;
     std::string line;
+    Line got;
     do {
-      if (!getline(&line)) return 0;
-    } while (is_blank(line));
+      if ((got = getline(&line)) == Line::end) return 0;
+    } while (got == Line::ok && is_blank(line));
+    if (got == Line::too_long) {
+      if (format_ == Format::raw) return lose(line_, "a request line " + kLineText);
+      return fail(line_, "a line " + kLineText);
+    }
     if (format_ == Format::automatic)
       format_ = is_request_line(line) ? Format::raw : Format::combined;
     int rc = format_ == Format::raw ? next_raw(line, out) : next_combined(line, out);
@@ -238,96 +310,143 @@ int Reader::next_combined(const std::string &line, Request *out) {
   if (!split_target(target, &out->host, &out->path, &query))
     return fail(line_, "the request target is neither /path nor http://host/path");
   if (out->host.empty()) out->host = default_host_;
-  parse_arguments(query, &out->args);
+  if (!valid_host(out->host)) return fail(line_, "the host holds blanks or control characters");
+  if (!parse_arguments(query, &out->args, kArgsMax)) return fail(line_, kArgsText);
   return 1;
 }
 
 int Reader::next_raw(const std::string &first, Request *out) {
   *out = Request{};
   out->line = line_;
-  const unsigned start = line_;
-  std::string target, query, type;
-  if (!is_request_line(first) || !split_request(first, &out->method, &target)) {
-    resync_ = true;
-    return fail(start, "not an HTTP request line (METHOD TARGET HTTP/x.y)");
+  Head head;
+  head.start = line_;
+  head.bytes = first.size() + 1;
+  if (!ends_with_protocol(first))
+    return lose(head.start, "not an HTTP request line (METHOD TARGET HTTP/x.y)");
+  std::string target, query, body;
+  if (!split_request(first, &out->method, &target))
+    head.note(head.start, "not an HTTP request line (METHOD TARGET HTTP/x.y)");
+  else if (!split_target(target, &out->host, &out->path, &query))
+    head.note(head.start, "the request target is neither /path nor http://host/path");
+  if (!read_head(&head)) return -1;
+  const bool form = is_form(head.type);
+  if (head.chunked) {
+    if (read_chunked(&head, form ? &body : nullptr) < 0) return -1;
+  } else if (!head.framed) {
+    return lose(head.error_line, head.error);
+  } else {
+    const bool keep = form && head.length <= kBodyMax;
+    const long long before = static_cast<long long>(bytes_);
+    if (!read_body(head.length, keep ? &body : nullptr))
+      return fail(head.start,
+                  "the body ends after " + std::to_string(static_cast<long long>(bytes_) - before) +
+                      " of its " + std::to_string(head.length) + " bytes (Content-Length)");
+    if (head.length > kBodyMax) head.note(head.start, "the body is longer than 64 MiB");
   }
-  if (!split_target(target, &out->host, &out->path, &query)) {
-    resync_ = true;
-    return fail(start, "the request target is neither /path nor http://host/path");
-  }
-  long long length = 0;
-  bool chunked = false;
-  if (read_headers(out, &type, &length, &chunked) < 0) return -1;
-  std::string body;
-  int rc = chunked ? read_chunked(start, &body) : read_body(start, length, &body);
-  if (rc < 0) return rc;
-  parse_arguments(query, &out->args);
-  if (is_form(type)) parse_arguments(body, &out->args);
+  if (out->host.empty()) out->host = head.host.empty() ? default_host_ : head.host;
+  if (!head.error.empty()) return fail(head.error_line, head.error);
+  if (!valid_host(out->host))
+    return fail(head.start, "the host holds blanks or control characters");
+  if (!parse_arguments(query, &out->args, kArgsMax) ||
+      (form && !parse_arguments(body, &out->args, kArgsMax)))
+    return fail(head.start, kArgsText);
   return 1;
 }
 
-// Reads header lines up to the blank line (or the end of input); keeps Host
-// unless the target named one, and what the body needs.
-int Reader::read_headers(Request *out, std::string *type, long long *length, bool *chunked) {
-  const unsigned start = out->line;
-  std::string line, host;
-  bool have_host = !out->host.empty();
-  while (getline(&line) && !is_blank(line)) {
+// Reads header lines up to the blank line (or the end of input), noting the
+// Host, what the body needs, and the first fault. False when the head is too
+// long to find its end (the input is then lost).
+bool Reader::read_head(Head *head) {
+  std::string line;
+  for (;;) {
+    const Line got = getline(&line);
+    if (got == Line::end || (got == Line::ok && is_blank(line))) return true;
+    head->bytes += line.size() + 1;
+    if (got == Line::too_long || head->bytes > kHeadMax) {
+      lose(head->start, "the head of the request is " + kLineText);
+      return false;
+    }
     if (line[0] == ' ' || line[0] == '\t') continue;  // folded continuation of a header we skip
     size_t colon = line.find(':');
     if (colon == std::string::npos || colon == 0) {
-      resync_ = true;
-      return fail(line_, "header line without a name and ':' in the request of line " +
-                             std::to_string(start));
+      head->note(line_, "header line without a name and ':' in the request of line " +
+                            std::to_string(head->start));
+      continue;
     }
     std::string name = lower(trim(std::string_view(line).substr(0, colon)));
     std::string_view value = trim(std::string_view(line).substr(colon + 1));
-    if (name == "host" && !have_host) {
-      host = normal_host(value);
+    long long length = 0;
+    if (name == "host") {
+      head->host = normal_host(value);
     } else if (name == "content-type") {
-      *type = value;
+      head->type = value;
     } else if (name == "transfer-encoding") {
-      *chunked = lower(value).find("chunked") != std::string::npos;
-    } else if (name == "content-length" && (!parse_length(value, length) || *length > kBodyMax)) {
-      resync_ = true;
-      return fail(line_, "Content-Length is not a number up to 64 MiB");
+      head->chunked = lower(value).find("chunked") != std::string::npos;
+    } else if (name == "content-length") {
+      if (!parse_length(value, &length)) {
+        head->framed = false;
+        head->note(line_, "Content-Length is not a number");
+      } else if (head->has_length && length != head->length) {
+        head->framed = false;
+        head->note(line_, "two Content-Length headers that differ");
+      }
+      head->length = length;
+      head->has_length = true;
     }
   }
-  if (!have_host) out->host = host.empty() ? default_host_ : host;
-  if (!valid_host(out->host)) return fail(start, "the Host holds blanks or control characters");
-  return 0;
 }
 
-int Reader::read_body(unsigned start, long long length, std::string *body) {
-  body->assign(static_cast<size_t>(length), '\0');
-  if (length > 0) in_.read(body->data(), length);
-  const long long got = length > 0 ? in_.gcount() : 0;
-  bytes_ += static_cast<uint64_t>(got);
-  body->resize(static_cast<size_t>(got));
-  line_ += static_cast<unsigned>(std::count(body->begin(), body->end(), '\n'));
-  if (got < length)
-    return fail(start, "the body ends after " + std::to_string(got) + " of its " +
-                           std::to_string(length) + " bytes (Content-Length)");
-  return 0;
-}
-
-int Reader::read_chunked(unsigned start, std::string *body) {
-  std::string line, chunk;
-  for (;;) {
-    if (!getline(&line)) return fail(start, "the chunked body ends without its last chunk");
-    char *end = nullptr;
-    long long size = strtoll(line.c_str(), &end, 16);
-    if (end == line.c_str() || size < 0 || size > kBodyMax ||
-        static_cast<long long>(body->size()) + size > kBodyMax)
-      return fail(line_, "a chunk size is not a hexadecimal number up to 64 MiB");
-    if (size == 0) break;
-    if (read_body(start, size, &chunk) < 0) return -1;
-    *body += chunk;
-    if (!getline(&line) || !line.empty()) return fail(line_, "a chunk is longer than its size");
+// Reads length bytes, appending them to body, or dropping them when body is
+// null; a block at a time, so a stated length allocates nothing by itself.
+// False when the input ends first.
+bool Reader::read_body(long long length, std::string *body) {
+  char block[kBlock];
+  std::streambuf *sb = in_.rdbuf();
+  while (length > 0) {
+    const std::streamsize want = static_cast<std::streamsize>(
+        std::min<long long>(length, static_cast<long long>(sizeof block)));
+    const std::streamsize got = sb->sgetn(block, want);
+    if (got <= 0) return false;
+    bytes_ += static_cast<uint64_t>(got);
+    line_ += static_cast<unsigned>(std::count(block, block + got, '\n'));
+    if (body) body->append(block, static_cast<size_t>(got));
+    length -= got;
   }
-  while (getline(&line) && !is_blank(line)) {
-  }  // trailer fields are not arguments
-  return 0;
+  return true;
+}
+
+// A chunked body, joined into body when not null. A body that grows past
+// kBodyMax is dropped and the request refused, but still read to its end.
+// 0, or -1 when the input ends or the chunks cannot be framed.
+int Reader::read_chunked(Head *head, std::string *body) {
+  std::string line;
+  long long total = 0;
+  for (;;) {
+    const Line got = getline(&line);
+    if (got == Line::end) return fail(head->start, "the chunked body ends without its last chunk");
+    long long size = 0;
+    if (got == Line::too_long || !parse_chunk_size(line, &size))
+      return lose(line_, "a chunk size is not a hexadecimal number");
+    if (size == 0) break;
+    total += size;
+    if (total > kBodyMax && body) {
+      body->clear();
+      body->shrink_to_fit();
+      body = nullptr;
+    }
+    if (!read_body(size, body))
+      return fail(head->start, "the chunked body ends without its last chunk");
+    if (getline(&line) != Line::ok || !line.empty())
+      return lose(line_, "a chunk is longer than its size");
+  }
+  if (total > kBodyMax) head->note(head->start, "the body is longer than 64 MiB");
+  for (size_t trailer = 0;;) {  // trailer fields are not arguments
+    const Line got = getline(&line);
+    if (got == Line::end || (got == Line::ok && is_blank(line))) return 0;
+    trailer += line.size() + 1;
+    if (got == Line::too_long || trailer > kHeadMax)
+      return lose(head->start, "the trailer of the chunked body is " + kLineText);
+  }
 }
 
 }  // namespace mlfeed

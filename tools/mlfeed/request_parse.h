@@ -17,8 +17,16 @@
 // values) is its decision. docs/mlfeed.md has the full list of decisions.
 //
 // Malformed input is refused with the number of the line where the request
-// begins (combined log: the line itself). The reader then resumes at the next
-// request (raw: after the next blank line), so a caller may skip and go on.
+// begins (combined log: the line itself), and the reader resumes at the next
+// request, so a caller may skip and go on. A raw request refused after its
+// head still has its body skipped (by Content-Length or chunks), since a body
+// read as requests would feed whatever it holds. When the end of a refused
+// request cannot be known (a length that is not a number, a line where a
+// request line should be), the rest of the input is not read at all.
+//
+// Every size is bounded before anything is buffered (kLineMax, kHeadMax,
+// kBodyMax, kArgsMax): a line over its bound is skipped byte by byte, a body
+// over its bound is skipped unread, so hostile input costs time, never memory.
 //
 // Thread safety: a Reader is used by one thread; the free functions are pure.
 #pragma once
@@ -46,13 +54,28 @@ struct Request {
 
 enum class Format { automatic, raw, combined };
 
+// Bounds no real capture reaches. Servers stop far below them (request lines
+// of 8 KiB, header blocks of 100 lines of 8 KiB, 1,000 form fields in PHP and
+// ASP.NET); beyond them input is refused rather than buffered.
+constexpr size_t kLineMax = 1 << 20;        // bytes of one line (request line, header, log line)
+constexpr size_t kHeadMax = 1 << 20;        // bytes of a request's head (or a chunked trailer)
+constexpr long long kBodyMax = 64ll << 20;  // bytes of one body, after chunks are joined
+constexpr size_t kArgsMax = 10000;          // arguments of one request, query and body
+
+// True when every byte of host is printable ASCII and none is a blank: fit to
+// be part of a URL key and to be printed. An empty host is fit.
+bool valid_host(std::string_view host);
+
 // Decodes %XX escapes and, when plus_is_space, '+' as a blank. A '%' not
 // followed by two hex digits is kept literally.
 std::string url_decode(std::string_view text, bool plus_is_space);
 
 // Appends the arguments of an application/x-www-form-urlencoded text (a query
-// string or a form body) to out. Parts with an empty name are dropped.
-void parse_arguments(std::string_view text, std::vector<Argument> *out);
+// string or a form body) to out. Parts with an empty name are dropped. False
+// when out would grow past max arguments: out then holds max, and the rest of
+// the text is not decoded.
+bool parse_arguments(std::string_view text, std::vector<Argument> *out,
+                     size_t max = static_cast<size_t>(-1));
 
 // Splits a request target (origin form "/p?q" or absolute form
 // "http://host/p?q") into its host (empty for origin form), decoded path and
@@ -75,7 +98,8 @@ class Reader {
 
   // 1: a request in *out; 0: end of input; -1: malformed input, error() and
   // error_line() say what and where, *out is unspecified. Calling again after
-  // -1 continues with the next request.
+  // -1 continues with the next request, or returns 0 when the refused
+  // request's end could not be found (the error said so).
   int next(Request *out);
 
   const std::string &error() const { return error_; }
@@ -84,14 +108,17 @@ class Reader {
   uint64_t bytes_read() const { return bytes_; }
 
  private:
-  bool getline(std::string *line);
+  struct Head;
+  enum class Line { ok, end, too_long };
+
+  Line getline(std::string *line);
   int fail(unsigned line, const std::string &what);
+  int lose(unsigned line, const std::string &what);
   int next_raw(const std::string &first, Request *out);
   int next_combined(const std::string &line, Request *out);
-  int read_headers(Request *out, std::string *type, long long *length, bool *chunked);
-  int read_body(unsigned start, long long length, std::string *body);
-  int read_chunked(unsigned start, std::string *body);
-  bool skip_to_blank();
+  bool read_head(Head *head);
+  bool read_body(long long length, std::string *body);
+  int read_chunked(Head *head, std::string *body);
 
   std::istream &in_;
   Format format_;
@@ -100,7 +127,7 @@ class Reader {
   uint64_t bytes_ = 0;
   std::string error_;
   unsigned error_line_ = 0;
-  bool resync_ = false;  // a raw request failed in its header block
+  bool lost_ = false;  // a refused request's end is unknown: nothing more is read
 };
 
 }  // namespace mlfeed
