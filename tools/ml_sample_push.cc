@@ -13,8 +13,11 @@
 //
 // Messages are sent with RPUSH in pipelined batches, so a large COUNT fills
 // the list at the server's pace rather than one round trip per message.
+// Lines are read at most 1 MiB at a time (a longer one is malformed), and
+// SIGPIPE is ignored: a Redis restart mid-write is a failed push, reported.
 // Exit status: 0 pushed, 1 bad usage or input, 2 Redis failed.
 #include <hiredis/hiredis.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -43,15 +46,7 @@ int usage() {
   return 1;
 }
 
-bool parse_u32(const char *text, uint32_t *out) {
-  if (!text || !*text || *text == '-') return false;
-  errno = 0;
-  char *end = nullptr;
-  unsigned long long v = strtoull(text, &end, 10);
-  if (errno || *end || v > UINT32_MAX) return false;
-  *out = static_cast<uint32_t>(v);
-  return true;
-}
+bool parse_u32(const char *text, uint32_t *out) { return text && mlpush::parse_u32(text, out); }
 
 // The bytes to push for one sample: the record, cut or padded to length.
 std::string encode(uint32_t domain, uint32_t url, uint32_t arg, const std::string &value,
@@ -60,45 +55,26 @@ std::string encode(uint32_t domain, uint32_t url, uint32_t arg, const std::strin
                       static_cast<size_t>(length));
 }
 
-// One line "D U A VALUE" of a sample file; false when it is malformed.
-bool parse_line(const std::string &line, long length, std::string *out) {
-  uint32_t ids[3];
-  size_t pos = 0;
-  for (uint32_t &id : ids) {
-    size_t end = line.find(' ', pos);
-    std::string word = line.substr(pos, end == std::string::npos ? end : end - pos);
-    if (!parse_u32(word.c_str(), &id)) return false;
-    pos = end == std::string::npos ? line.size() : end + 1;
-  }
-  *out = encode(ids[0], ids[1], ids[2], line.substr(pos), length);
-  return true;
-}
-
 bool read_file(const char *path, long length, std::vector<std::string> *msgs) {
   FILE *f = strcmp(path, "-") == 0 ? stdin : fopen(path, "r");
   if (!f) {
     fprintf(stderr, "ml_sample_push: cannot open %s: %s\n", path, strerror(errno));
     return false;
   }
-  char *line = nullptr;
-  size_t cap = 0;
-  ssize_t n;
+  std::string text;
+  bool too_long = false, ok = true;
   unsigned lineno = 0;
-  bool ok = true;
-  while (ok && (n = getline(&line, &cap, f)) >= 0) {
+  while (ok && mlpush::read_line(f, &text, &too_long)) {
     lineno++;
-    std::string text(line, static_cast<size_t>(n));
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    if (text.empty() || text[0] == '#') continue;
-    std::string msg;
-    ok = parse_line(text, length, &msg);
+    if (!too_long && (text.empty() || text[0] == '#')) continue;
+    mlpush::SampleLine l;
+    ok = !too_long && mlpush::parse_sample_line(text, &l);
     if (!ok)
-      fprintf(stderr, "ml_sample_push: %s:%u: expected DOMAIN_ID URL_ID ARG_ID VALUE\n", path,
-              lineno);
+      fprintf(stderr, "ml_sample_push: %s:%u: expected DOMAIN_ID URL_ID ARG_ID VALUE%s\n", path,
+              lineno, too_long ? " (the line is longer than 1 MiB)" : "");
     else
-      msgs->push_back(std::move(msg));
+      msgs->push_back(encode(l.domain_id, l.url_id, l.arg_id, l.value, length));
   }
-  free(line);
   if (f != stdin) fclose(f);
   return ok;
 }
@@ -121,6 +97,7 @@ int push_all(const std::string &key, const std::vector<std::string> &msgs, unsig
 }  // namespace
 
 int main(int argc, char **argv) {
+  signal(SIGPIPE, SIG_IGN);  // a broken Redis socket is a failed push, reported
   options opt;
   int ch;
   while ((ch = getopt(argc, argv, "k:n:l:f:")) != -1) {

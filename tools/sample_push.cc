@@ -15,6 +15,48 @@ std::string pack(uint32_t domain_id, uint32_t url_id, uint32_t arg_id, std::stri
   return bytes;
 }
 
+bool parse_u32(std::string_view text, uint32_t *out) {
+  if (text.empty() || text.size() > 10) return false;
+  uint64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (v > UINT32_MAX) return false;
+  *out = static_cast<uint32_t>(v);
+  return true;
+}
+
+bool parse_sample_line(std::string_view line, SampleLine *out) {
+  uint32_t *ids[] = {&out->domain_id, &out->url_id, &out->arg_id};
+  size_t pos = 0;
+  for (uint32_t *id : ids) {
+    const size_t end = line.find(' ', pos);
+    if (end == std::string_view::npos && id != &out->arg_id) return false;
+    if (!parse_u32(line.substr(pos, end == std::string_view::npos ? end : end - pos), id))
+      return false;
+    pos = end == std::string_view::npos ? line.size() : end + 1;
+  }
+  out->value.assign(line.substr(pos));
+  return true;
+}
+
+bool read_line(FILE *f, std::string *line, bool *too_long, size_t max) {
+  line->clear();
+  *too_long = false;
+  int c = getc(f);
+  if (c == EOF) return false;
+  for (; c != EOF && c != '\n'; c = getc(f)) {
+    if (line->size() < max)
+      line->push_back(static_cast<char>(c));
+    else
+      *too_long = true;
+  }
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  if (*too_long) line->clear();
+  return true;
+}
+
 namespace {
 
 // Appends one RPUSH of up to kPushBatch messages to the pipeline; next and

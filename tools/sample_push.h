@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,6 +28,25 @@ constexpr size_t kPushBatch = 1000;  // messages per RPUSH
 // length bytes (the record's own size unless a caller tests length checks).
 std::string pack(uint32_t domain_id, uint32_t url_id, uint32_t arg_id, std::string_view carried,
                  uint32_t real_len, size_t length);
+
+// Decimal digits only, at most 4294967295: no sign, blank or base prefix
+// (strtoull would take " +7"), so every tool reading these files agrees.
+bool parse_u32(std::string_view text, uint32_t *out);
+
+// One line of a sample file, "DOMAIN_ID URL_ID ARG_ID VALUE" (no line end):
+// the value is the rest after the blank that ends ARG_ID, blanks included,
+// and empty when ARG_ID ends the line. False when an id is malformed.
+struct SampleLine {
+  uint32_t domain_id = 0, url_id = 0, arg_id = 0;
+  std::string value;
+};
+bool parse_sample_line(std::string_view line, SampleLine *out);
+
+// A line of a file read at most max bytes at a time: the line end is
+// dropped (LF or CRLF), *too_long set when the line was longer (its bytes
+// are then skipped, not kept). False at the end of the file.
+constexpr size_t kLineMax = 1 << 20;
+bool read_line(FILE *f, std::string *line, bool *too_long, size_t max = kLineMax);
 
 // RPUSHes every message count times onto key, in order. 0, or 2 when Redis
 // failed (err then says why); messages sent before a failure stay pushed.

@@ -6,16 +6,12 @@
 #include <cstring>
 #include <map>
 
+#include "tools/mlctl/job_file.h"
 #include "tools/mlctl/mlctl.h"
 #include "verdict/verdict.h"
 
 namespace mlctl {
 namespace {
-
-struct job {
-  uint32_t domain = 0, url = 0, arg = 0;
-  std::string value;
-};
 
 std::string nearest_text(const mlv_result &r) {
   std::string s;
@@ -49,45 +45,17 @@ void print_json(const job &j, const mlv_result &r) {
   printf("],\"reason\":%s}\n", json_quote(r.reason).c_str());
 }
 
-// "DOMAIN URL ARG VALUE": the value is the rest after the blank that ends
-// ARG (it may hold blanks, and may be empty), as ml_sample_push reads it.
-bool parse_line(const std::string &line, job *j) {
-  uint32_t *ids[] = {&j->domain, &j->url, &j->arg};
-  size_t pos = 0;
-  for (uint32_t *id : ids) {
-    size_t end = line.find(' ', pos);
-    if (end == std::string::npos && id != &j->arg) return false;
-    if (!parse_u32(line.substr(pos, end == std::string::npos ? end : end - pos), id)) return false;
-    pos = end == std::string::npos ? line.size() : end + 1;
-  }
-  j->value = line.substr(pos);
-  return true;
-}
-
 // Reads every job first, so that a malformed line refuses the input before
 // anything is judged.
 int read_jobs(const std::string &path, std::vector<job> *jobs) {
   FILE *f = path == "-" ? stdin : fopen(path.c_str(), "re");
   if (!f) return usage_error("judge", "cannot open %s: %s", path.c_str(), strerror(errno));
-  char *line = nullptr;
-  size_t cap = 0;
-  ssize_t n;
-  unsigned lineno = 0;
-  int rc = kOk;
-  while (rc == kOk && (n = getline(&line, &cap, f)) >= 0) {
-    lineno++;
-    std::string text(line, static_cast<size_t>(n));
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    if (text.empty() || text[0] == '#') continue;
-    job j;
-    if (!parse_line(text, &j))
-      rc = usage_error("judge", "%s:%u: expected DOMAIN URL ARG VALUE", path.c_str(), lineno);
-    else
-      jobs->push_back(std::move(j));
-  }
-  free(line);
+  const unsigned bad = read_job_lines(f, jobs);
   if (f != stdin) fclose(f);
-  return rc;
+  if (bad)
+    return usage_error("judge", "%s:%u: expected DOMAIN URL ARG VALUE (a line of at most 1 MiB)",
+                       path.c_str(), bad);
+  return kOk;
 }
 
 int judge_all(const options &o, const std::vector<job> &jobs, bool summary) {

@@ -7,6 +7,10 @@
 // log) below ML_DAEMON_ROOT. Options may stand anywhere; "--" ends them, so a
 // value to judge may begin with '-'. Exit status: 0 done, 1 bad usage or
 // input, 2 a service (Redis, the database, the debug zone, the log) failed.
+// SIGPIPE is ignored: a Redis server restarting mid-command, or a pager that
+// quits early, is a failed write reported by the command, not a silent death.
+#include <signal.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -113,6 +117,7 @@ int dispatch(const std::string &cmd, const options &o) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  signal(SIGPIPE, SIG_IGN);
   options o;
   std::string cmd;
   if (!parse(argc, argv, &o, &cmd)) return mlctl::kUsage;
