@@ -16,7 +16,6 @@
 // short.
 #include "daemon/ml_daemon.h"
 
-#include <fcntl.h>
 #include <semaphore.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -90,17 +89,11 @@ void serve(redis_conn *cmd_conn) {
 }
 
 // The daemon's own persistent log: its semaphore, without which nothing is
-// stored, and its flag file, which lets records in. An operator who wants
-// the log paused removes the flag while the daemon runs; a start turns it on
-// again, so that a fresh appliance keeps its daemon's messages.
+// stored. The flag file that lets records in belongs to the operator (the
+// install step creates it; removing it pauses the log), so a start leaves it
+// as it finds it.
 void init_daemon_log() {
-  if (sys_log_init(SYS_LOG_DAEMON) != 0) return;  // messages still reach the console
-  char path[PATH_MAX];
-  fw_path(sys_log_instance[SYS_LOG_DAEMON].flag_path, path, sizeof path);
-  if (access(path, F_OK) == 0) return;
-  fw_make_parent_dirs(path);
-  const int fd = open(path, O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-  if (fd >= 0) close(fd);
+  sys_log_init(SYS_LOG_DAEMON);  // on failure, messages still reach the console
 }
 
 // Lets the process dump core as large as the hard limit allows. 0, or -1

@@ -155,9 +155,15 @@ sys_log_header sys_log_decode_header(const unsigned char in[SYS_LOG_HEADER_SIZE]
   return h;
 }
 
+// The key is machine-wide and other programs may hold the lock right now, so
+// only the process that creates the semaphore sets it free: setting the value
+// of a semaphore in use would let a second writer in and clear the undo
+// entries of every process, leaving the count wrong from then on.
 int sys_log_init(int log) {
   if (log < 0 || log >= SYS_LOG_COUNT) return -1;
-  int id = semget(sys_log_instance[log].sem_key, 1, IPC_CREAT | 0666);
+  const int key = sys_log_instance[log].sem_key;
+  int id = semget(key, 1, IPC_CREAT | IPC_EXCL | 0666);
+  if (id < 0 && errno == EEXIST && semget(key, 1, 0) >= 0) return 0;  // in use as it is
   if (id < 0) {
     printf("%s create semaphore failed\n", "sys_log_init");
     return -1;

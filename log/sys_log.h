@@ -16,7 +16,9 @@
 // with SEM_UNDO around every read-modify-write of the file, so writers and
 // readers of all processes are serialised and a holder that dies releases it.
 // sys_log_init must have created the semaphore (once per boot, by any
-// program); without it every lock fails and nothing is stored. Formatting and
+// program); without it every lock fails and nothing is stored. A semaphore
+// that already exists is never set again, since another program may hold it.
+// Formatting and
 // the time stamp happen before the lock. The file is opened and closed on
 // every operation, so nothing is cached across processes.
 #pragma once
@@ -54,8 +56,9 @@ struct sys_log_header {
 // private semaphore key.
 extern sys_log_desc sys_log_instance[SYS_LOG_COUNT];
 
-// Creates the log's semaphore and sets it free (value 1). 0, or -1 with a
-// line on standard output.
+// Creates the log's semaphore and sets it free (value 1); a semaphore that
+// already exists is used as it is, whoever holds it. 0, or -1 with a line on
+// standard output.
 int sys_log_init(int log);
 // Takes the log's semaphore, waiting as long as needed. 0, or -1 (no
 // semaphore, bad log number) with a line on standard output.

@@ -25,3 +25,16 @@ install(CODE "
                  \"${CMAKE_BINARY_DIR}/ml_daemon.service\" @ONLY)
 ")
 install(FILES ${CMAKE_BINARY_DIR}/ml_daemon.service DESTINATION ${ML_SYSTEMD_DIR})
+
+# The daemon log keeps records only while its flag file exists. The flag is
+# the operator's (removing it pauses the log; the daemon never makes it), so
+# it is made here, once, when it is missing: installing turns the log on.
+# Below ML_DAEMON_ROOT when that is set, as the programs resolve it.
+install(CODE [[
+  set(flag "$ENV{DESTDIR}$ENV{ML_DAEMON_ROOT}/var/log/debug/daemon_log_flag")
+  if(NOT EXISTS "${flag}")
+    get_filename_component(dir "${flag}" DIRECTORY)
+    file(MAKE_DIRECTORY "${dir}")
+    file(TOUCH "${flag}")
+  endif()
+]])

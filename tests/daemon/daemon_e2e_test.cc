@@ -3,6 +3,7 @@
 // shared sample list and configuration channel, and one case stops Redis.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/sem.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <thread>
 
 #include "daemon/ml_daemon.h"
+#include "log/sys_log.h"
 #include "tests/testutil/testutil.h"
 
 namespace {
@@ -96,12 +98,13 @@ TEST_F(DaemonTest, StopEndsWithin200msWhileEveryThreadWaits) {
   EXPECT_LE(best.count(), 200);
 }
 
-// The daemon prepares its persistent log at start, so an error message of
-// the running daemon is found there afterwards.
+// The daemon prepares the semaphore of its persistent log at start; with the
+// flag file the install step leaves, an error message of the running daemon
+// is found there afterwards.
 TEST_F(DaemonTest, KeepsItsMessagesInTheSystemLog) {
+  mlt::write_file(root_ / "var/log/debug/daemon_log_flag", "");
   mlt::Daemon d(root_.path());
   ASSERT_TRUE(mlt::wait_subscribers(redis_, "channel1", 1)) << d.out() << d.err();
-  EXPECT_TRUE(std::filesystem::exists(root_ / "var/log/debug/daemon_log_flag"));
   redis_.cmd({"RPUSH", "arg:mlnsample", "short"});
   EXPECT_TRUE(mlt::wait_until([&] {
     return mlt::read_file(root_ / "var/log/debug/daemon.log")
@@ -109,6 +112,50 @@ TEST_F(DaemonTest, KeepsItsMessagesInTheSystemLog) {
   })) << d.out();
   d.signal(SIGINT);
   EXPECT_EQ(d.wait_exit(), 0);
+}
+
+// Another program holds the daemon log's lock (the key is machine-wide)
+// while the daemon starts: the start must not set the semaphore free again,
+// which would let a second writer in. Held for as short as the start takes,
+// with SEM_UNDO, so daemons of other tests only wait for it.
+TEST_F(DaemonTest, StartLeavesAHeldLogLockHeld) {
+  ASSERT_EQ(sys_log_init(SYS_LOG_DAEMON), 0);  // as after any earlier start
+  const int id = semget(sys_log_instance[SYS_LOG_DAEMON].sem_key, 1, 0);
+  ASSERT_GE(id, 0);
+  struct sembuf take = {0, -1, SEM_UNDO};
+  struct timespec wait = {10, 0};
+  ASSERT_EQ(semtimedop(id, &take, 1, &wait), 0);
+  mlt::Daemon d(root_.path());
+  const bool started = mlt::wait_subscribers(redis_, "channel1", 1);
+  const int held = semctl(id, 0, GETVAL);
+  struct sembuf give = {0, 1, SEM_UNDO};
+  ASSERT_EQ(semop(id, &give, 1), 0);
+  ASSERT_TRUE(started) << d.out() << d.err();
+  EXPECT_EQ(held, 0);
+  d.signal(SIGINT);
+  EXPECT_EQ(d.wait_exit(), 0);
+}
+
+// An operator pauses the daemon log by removing its flag file; a restart
+// must not turn the log on again behind the operator's back.
+TEST_F(DaemonTest, StartLeavesARemovedLogFlagRemoved) {
+  const auto flag = root_ / "var/log/debug/daemon_log_flag";
+  mlt::write_file(flag, "");
+  std::filesystem::remove(flag);
+  // The console takes the message right after the log was offered it.
+  const auto console = root_ / "dev/console";
+  mlt::write_file(console, "");
+  chmod(console.c_str(), 0601);
+  mlt::Daemon d(root_.path());
+  ASSERT_TRUE(mlt::wait_subscribers(redis_, "channel1", 1)) << d.out() << d.err();
+  redis_.cmd({"RPUSH", "arg:mlnsample", "short"});
+  EXPECT_TRUE(mlt::wait_until([&] {
+    return mlt::read_file(console).find("Received sample length illegal.") != string::npos;
+  })) << d.out();
+  d.signal(SIGINT);
+  EXPECT_EQ(d.wait_exit(), 0);
+  EXPECT_FALSE(std::filesystem::exists(flag));
+  EXPECT_FALSE(std::filesystem::exists(root_ / "var/log/debug/daemon.log"));
 }
 
 TEST_F(DaemonTest, PrintsNoDebugLinesWithoutTheFlagFile) {

@@ -36,6 +36,7 @@ class LogTest : public ::testing::Test {
     fs::create_directories(dir_ / "home");
     for (int i = 0; i < SYS_LOG_COUNT; i++) {
       sys_log_instance[i].sem_key = sem_key(i);
+      semctl(semget(sem_key(i), 1, 0), 0, IPC_RMID);  // a leftover of an earlier process
       sys_log_instance[i].max_records = 8;
       ASSERT_EQ(sys_log_init(i), 0);
     }
@@ -129,6 +130,23 @@ TEST_F(LogTest, BadHeadersAreRefusedOrReplaced) {
   EXPECT_EQ(sys_log_print(0, "z"), 0);
   EXPECT_EQ(header(0), (Fields{0x5A5A5A5A, 1, 24 + 128, 1, 8}));
   EXPECT_EQ(record(0, 0), "z");
+}
+
+// Any program may initialise a log while another one holds its lock: the
+// semaphore it finds is used as it is, so the holder stays the only writer.
+// Only a semaphore the init creates itself is set free.
+TEST_F(LogTest, InitTakesAnExistingSemaphoreAsItIs) {
+  const int id = semget(sys_log_instance[0].sem_key, 1, 0);
+  ASSERT_GE(id, 0);
+  EXPECT_EQ(semctl(id, 0, GETVAL), 1);  // created free by SetUp
+  struct sembuf take = {0, -1, SEM_UNDO};
+  ASSERT_EQ(semop(id, &take, 1), 0);
+  EXPECT_EQ(sys_log_init(0), 0);
+  EXPECT_EQ(semctl(id, 0, GETVAL), 0);
+  struct sembuf give = {0, 1, SEM_UNDO};
+  ASSERT_EQ(semop(id, &give, 1), 0);
+  EXPECT_EQ(sys_log_init(0), 0);
+  EXPECT_EQ(semctl(id, 0, GETVAL), 1);
 }
 
 TEST_F(LogTest, TwoProcessesLoseAndTearNone) {

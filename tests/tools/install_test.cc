@@ -1,6 +1,6 @@
 // cmake --install into a private prefix: the programs run from there, the
-// installed provisioning script finds the installed schema, and the systemd
-// unit names the installed daemon.
+// installed provisioning script finds the installed schema, the systemd unit
+// names the installed daemon and the daemon log is switched on.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -13,9 +13,13 @@ namespace {
 using std::string;
 
 TEST(Install, PrefixHoldsARunnableSetUp) {
-  mlt::TempDir prefix;
+  mlt::TempDir prefix, root;
   const string build = mlt::bin_dir() + "/..";
-  ASSERT_EQ(mlt::run("cmake --install " + build + " --prefix " + prefix.path() + " >/dev/null"), 0);
+  ASSERT_EQ(mlt::run("ML_DAEMON_ROOT=" + root.path() + " cmake --install " + build + " --prefix " +
+                     prefix.path() + " >/dev/null"),
+            0);
+  // The daemon never makes its log's flag file; the install turns the log on.
+  EXPECT_EQ(access((root / "var/log/debug/daemon_log_flag").c_str(), F_OK), 0);
   for (const char *p : {"ml_daemon", "mlctl", "ml_sample_push", "ml_debug_level", "mldb-provision"})
     EXPECT_EQ(access((prefix / "bin/" + p).c_str(), X_OK), 0) << p;
   for (const char *p : {"share/ml_daemon/schema.sql", "share/ml_daemon/schema-common.sql",
@@ -27,7 +31,6 @@ TEST(Install, PrefixHoldsARunnableSetUp) {
   EXPECT_NE(unit.find("\nRestart=on-failure\n"), string::npos);
   EXPECT_NE(unit.find("\nEnvironmentFile="), string::npos);
   // The alias finds the mlctl installed beside it.
-  mlt::TempDir root;
   EXPECT_EQ(mlt::run("ML_DAEMON_ROOT=" + root.path() + " " + (prefix / "bin/ml_debug_level") +
                      " 3 >" + (root / "out")),
             0);
