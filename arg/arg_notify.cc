@@ -37,7 +37,11 @@ int sendmsg_proxyd_arg(redis_conn *redis, uint32_t domain_id, uint32_t arg_id, i
   json_object_object_add(obj, "policyname", json_object_new_string(dom.get(domain_info::POLICY)));
   json_object_object_add(obj, "domain_name", json_object_new_string(domain));
   json_object_object_add(obj, "urlid", json_object_new_string(urlid));
-  json_object_object_add(obj, "argname", json_object_new_string(argname));
+  // The name as stored, a NUL byte included: cut at it, the notice would
+  // name another argument, or none.
+  const redis_reply *name = reply_elem(arg.get(), 0);
+  json_object_object_add(obj, "argname",
+                         json_object_new_string_len(argname, static_cast<int>(name->len)));
   json_object_object_add(obj, "source", json_object_new_string("ml_daemon"));
   snprintf(text, sizeof text, "%s", json_object_to_json_string(obj));
   json_object_put(obj);
