@@ -14,14 +14,14 @@
 // the price of never using a model after its notice.
 #include "verdict/verdict.h"
 
-#include <json-c/json.h>
-
+#include <signal.h>
 #include <algorithm>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "platform/framework/msg_info.h"
 #include "platform/mldb/mldb.h"
@@ -39,49 +39,75 @@ struct mlv_ctx {
   ml_db_obj db = {};
   std::unordered_map<uint32_t, domain_entry> domains;
   std::unordered_map<uint64_t, std::unique_ptr<arg_entry>> args;  // key: domain << 32 | arg
+  size_t arg_bytes = 0;   // sum of the cached arguments' bytes
+  size_t byte_limit = 0;  // beyond it the least recently used arguments go
+  uint64_t clock = 0;     // judgements so far: the arguments' last use
   mlv_cache_stats stats = {};
 };
 
 namespace {
 
 constexpr const char *kConfChannel = "channel1";
+constexpr size_t kDefaultCacheMib = 64;
+// Domains judged: each costs a few hundred bytes, but a caller judging
+// random domain ids would otherwise grow the table without end.
+constexpr size_t kDomainsMax = 4096;
+// An eviction frees down to this share of the limit, so that a stream of
+// new arguments pays for one sort per many loads, not one per load.
+constexpr double kEvictTo = 0.75;
+
+size_t entry_bytes(const arg_entry &e) { return e.bytes + 4 * sizeof(void *); }
+
+// Every removal from the cache goes through here, so its size stays exact.
+std::unordered_map<uint64_t, std::unique_ptr<arg_entry>>::iterator erase_arg(
+    mlv_ctx *ctx, std::unordered_map<uint64_t, std::unique_ptr<arg_entry>>::iterator it) {
+  ctx->arg_bytes -= entry_bytes(*it->second);
+  ctx->stats.drops++;
+  return ctx->args.erase(it);
+}
+
+// Drops the arguments used least recently until the cache is back under
+// kEvictTo of its limit; the one just loaded (keep) stays whatever its size.
+void evict(mlv_ctx *ctx, uint64_t keep) {
+  if (ctx->arg_bytes <= ctx->byte_limit) return;
+  std::vector<std::pair<uint64_t, uint64_t>> by_use;  // (last use, key)
+  by_use.reserve(ctx->args.size());
+  for (const auto &[key, e] : ctx->args)
+    if (key != keep) by_use.emplace_back(e->last_used, key);
+  std::sort(by_use.begin(), by_use.end());
+  const size_t target = static_cast<size_t>(static_cast<double>(ctx->byte_limit) * kEvictTo);
+  for (const auto &[used, key] : by_use) {
+    if (ctx->arg_bytes <= target) break;
+    erase_arg(ctx, ctx->args.find(key));
+  }
+}
 
 uint64_t arg_key(uint32_t domain_id, uint32_t arg_id) {
   return (static_cast<uint64_t>(domain_id) << 32) | arg_id;
 }
 
 void drop_arg(mlv_ctx *ctx, uint64_t key) {
-  if (ctx->args.erase(key) > 0) ctx->stats.drops++;
+  auto it = ctx->args.find(key);
+  if (it != ctx->args.end()) erase_arg(ctx, it);
 }
 
 // A model-ready, building or discard notice names the argument by domain
-// name, URL id text and argument name, never by number.
+// name, URL id text and argument name, never by number. A cut notice names
+// a prefix; one that names no domain may name anything.
 void on_arg_notice(mlv_ctx *ctx, const char *text, size_t len) {
-  json_tokener *tok = json_tokener_new();
-  json_object *root = tok ? json_tokener_parse_ex(tok, text, static_cast<int>(len)) : nullptr;
-  if (tok) json_tokener_free(tok);
-  json_object *dn = nullptr, *url = nullptr, *name = nullptr;
-  if (!root || !json_object_object_get_ex(root, "domain_name", &dn) ||
-      !json_object_object_get_ex(root, "urlid", &url) ||
-      !json_object_object_get_ex(root, "argname", &name)) {
-    json_object_put(root);
-    mlv_flush(ctx);  // a notice we cannot read may name anything
+  mlv::notice n;
+  if (!mlv::decode_notice(std::string_view(text, len), &n)) {
+    mlv_flush(ctx);
     return;
   }
-  const std::string_view domain_name = json_object_get_string(dn);
-  const uint32_t url_id = static_cast<uint32_t>(strtoull(json_object_get_string(url), nullptr, 10));
-  const std::string_view arg_name = json_object_get_string(name);
   for (auto &[id, d] : ctx->domains)
-    if (d.name == domain_name) d.scanned = false;  // a new name may have appeared
+    if (mlv::notice_names_domain(n, d.name)) d.scanned = false;  // a new name may have appeared
   for (auto it = ctx->args.begin(); it != ctx->args.end();) {
     const arg_entry &e = *it->second;
     auto d = ctx->domains.find(e.domain_id);
-    bool named =
-        e.url_id == url_id && e.name == arg_name &&
-        (d == ctx->domains.end() || d->second.name.empty() || d->second.name == domain_name);
-    it = named ? (ctx->stats.drops++, ctx->args.erase(it)) : std::next(it);
+    const std::string_view dname = d == ctx->domains.end() ? std::string_view() : d->second.name;
+    it = mlv::notice_names(n, dname, e.url_id, e.name) ? erase_arg(ctx, it) : std::next(it);
   }
-  json_object_put(root);
 }
 
 // Relearn and manual-learning requests change the state without a notice
@@ -91,6 +117,16 @@ void on_conf_message(mlv_ctx *ctx, const char *text, size_t len) {
   if (mlne_get_msg_info(text, static_cast<int>(len), &info) != 0) return;
   if (info.event_class == 2 || info.event_class == 4)
     drop_arg(ctx, arg_key(info.domain_id, info.arg_id));
+}
+
+// A write to a Redis or database socket the server has closed raises
+// SIGPIPE, whose default action ends the process: a Redis restart at the
+// wrong moment would kill the proxy worker. The library sets it to be
+// ignored unless the host installed a handler of its own (docs/verdict.md).
+void ignore_sigpipe() {
+  struct sigaction old = {};
+  if (sigaction(SIGPIPE, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) return;
+  signal(SIGPIPE, SIG_IGN);
 }
 
 void drain_notices(mlv_ctx *ctx) {
@@ -124,6 +160,10 @@ domain_entry *get_domain(mlv_ctx *ctx, uint32_t domain_id, mlv_result *out) {
     fresh.urls.swap(it->second.urls);
     fresh.scanned = it->second.scanned;
     fresh.scanned_at = it->second.scanned_at;
+  } else if (ctx->domains.size() >= kDomainsMax) {
+    // Unknown domains first: they are what random ids leave behind.
+    std::erase_if(ctx->domains, [](const auto &kv) { return !kv.second.known; });
+    if (ctx->domains.size() >= kDomainsMax) ctx->domains.clear();
   }
   domain_entry &slot = ctx->domains[domain_id];
   slot = std::move(fresh);
@@ -135,7 +175,10 @@ const arg_entry *get_arg(mlv_ctx *ctx, const domain_entry &d, uint32_t domain_id
                          mlv_result *out) {
   const uint64_t key = arg_key(domain_id, arg_id);
   auto it = ctx->args.find(key);
-  if (it != ctx->args.end() && !stale(ctx, it->second->loaded_at)) return it->second.get();
+  if (it != ctx->args.end() && !stale(ctx, it->second->loaded_at)) {
+    it->second->last_used = ++ctx->clock;
+    return it->second.get();
+  }
   auto fresh = std::make_unique<arg_entry>();
   mlv::load_err err;
   if (mlv::load_arg(ctx->redis, &ctx->db, d, domain_id, arg_id, fresh.get(), &err) != 0) {
@@ -143,9 +186,17 @@ const arg_entry *get_arg(mlv_ctx *ctx, const domain_entry &d, uint32_t domain_id
     return nullptr;
   }
   ctx->stats.loads++;
-  auto &slot = ctx->args[key];
-  slot = std::move(fresh);
-  return slot.get();
+  fresh->last_used = ++ctx->clock;
+  if (it != ctx->args.end()) {
+    ctx->arg_bytes -= entry_bytes(*it->second);
+    it->second = std::move(fresh);
+  } else {
+    it = ctx->args.emplace(key, std::move(fresh)).first;
+  }
+  ctx->arg_bytes += entry_bytes(*it->second);
+  const arg_entry *e = it->second.get();
+  evict(ctx, key);  // it stays valid: the entry just loaded is never evicted
+  return e;
 }
 
 bool learned_state(int state) {
@@ -253,6 +304,9 @@ mlv_ctx *mlv_open(const mlv_options *opts) {
   ctx->host = ctx->opts.redis_host ? ctx->opts.redis_host : ML_REDIS_HOST;
   ctx->opts.redis_host = ctx->host.c_str();
   if (ctx->opts.redis_port <= 0) ctx->opts.redis_port = ML_REDIS_PORT;
+  if (ctx->opts.cache_limit_mib <= 0) ctx->opts.cache_limit_mib = kDefaultCacheMib;
+  ctx->byte_limit = static_cast<size_t>(ctx->opts.cache_limit_mib) << 20;
+  ignore_sigpipe();
   ctx->redis = redisconn_connect(ctx->host.c_str(), ctx->opts.redis_port);
   if (!ctx->redis) return nullptr;
   init_ml_db_obj(&ctx->db);
@@ -325,6 +379,7 @@ void mlv_flush(mlv_ctx *ctx) {
   if (!ctx) return;
   ctx->stats.drops += ctx->args.size();
   ctx->args.clear();
+  ctx->arg_bytes = 0;
   ctx->domains.clear();
 }
 
@@ -332,8 +387,7 @@ void mlv_stats(const mlv_ctx *ctx, mlv_cache_stats *out) {
   if (!ctx || !out) return;
   *out = ctx->stats;
   out->arguments = ctx->args.size();
-  out->bytes = 0;
-  for (const auto &[key, e] : ctx->args) out->bytes += e->bytes + 4 * sizeof(void *);
+  out->bytes = ctx->arg_bytes;
 }
 
 const char *mlv_verdict_name(int v) {

@@ -49,6 +49,9 @@ enum {
 // A value longer than this (in bytes) is never learned by the daemon; it is
 // judged definite without scoring.
 #define MLV_MAX_VALUE_LEN 256
+// Names longer than this (in bytes) are never indexed nor matched: no
+// proxy's argument name is, and the daemon's notices could not carry one.
+#define MLV_MAX_NAME_LEN 1024
 // Room for a pattern text: one character per symbol and a terminating zero.
 #define MLV_PATTERN_CAP (MLV_MAX_VALUE_LEN + 1)
 // Learned patterns reported as nearest to the value's pattern.
@@ -66,7 +69,8 @@ typedef struct mlv_options {
   uint32_t rescan_seconds;   // a name not found rescans its domain at most this often,
                              // default 5
   int32_t subscribe;         // 1 (default): follow the notices; 0: rely on max_age only
-  int32_t reserved;
+  int32_t cache_limit_mib;   // heap the cache may hold, in MiB; 0: the default, 64. Beyond
+                             // it the arguments used least recently are dropped
 } mlv_options;
 
 // One learned pattern near the value's pattern.

@@ -23,6 +23,14 @@ struct ml_db_obj;
 
 namespace mlv {
 
+// What the daemon writes, and so the most a loader accepts: models of 10
+// states (its ML_HMM_STATES; a test holds the two equal) over an alphabet
+// below 44 symbols, at most 2,000 learned patterns an argument (room left
+// for manual samples).
+constexpr size_t kModelStatesMax = 10;
+constexpr size_t kModelSymbolsMax = 44;
+constexpr size_t kPatternsMax = 4096;
+
 // Hash and equality that accept std::string_view, so lookups by a name or a
 // pattern held in a stack buffer build no std::string.
 struct text_hash {
@@ -83,9 +91,10 @@ struct arg_entry {
   // The learned patterns, most frequent first (views of the keys of
   // `patterns`), so that a nearest-pattern search meets near ones early.
   std::vector<std::pair<std::string_view, int32_t>> by_count;
-  std::string problem;    // why a learned argument cannot be judged; "" when it can
-  int64_t loaded_at = 0;  // coarse monotonic seconds
-  size_t bytes = 0;       // heap bytes held, approximate
+  std::string problem;     // why a learned argument cannot be judged; "" when it can
+  int64_t loaded_at = 0;   // coarse monotonic seconds
+  uint64_t last_used = 0;  // the context's judgement count at its last use
+  size_t bytes = 0;        // heap bytes held, approximate
 };
 
 // A domain's names and its arguments grouped by URL, from one scan.
@@ -146,6 +155,32 @@ int judge_value(const arg_entry &e, const char *value, size_t len, int flags, ml
 // Levenshtein distance between a and b (each at most 256 bytes), or a number
 // above limit as soon as the distance is known to exceed it.
 int edit_distance(std::string_view a, std::string_view b, int limit);
+
+// An argument notice as read: the names it carries, each marked whole or
+// cut (a cut text still names a prefix of its last key).
+struct notice {
+  std::string domain_name;
+  bool domain_whole = false;
+  bool has_url = false;
+  std::string url;  // urlid as sent
+  bool url_whole = false;
+  int64_t url_number = -1;  // urlid as a number, -1 when it is not one
+  bool has_name = false;
+  std::string arg_name;  // bytes as sent, NUL bytes included
+  bool name_whole = false;
+};
+
+// Reads a notice text, whole or cut at the daemon's buffer. False when it
+// names no domain (not a notice, or cut before its domain name).
+bool decode_notice(std::string_view text, notice *out);
+
+// Whether the notice may name the domain ("" when its name is not known).
+bool notice_names_domain(const notice &n, std::string_view domain_name);
+
+// Whether the notice may name the argument (domain name "" when not known):
+// a cut name or URL matches every name or URL it begins.
+bool notice_names(const notice &n, std::string_view domain_name, uint32_t url_id,
+                  std::string_view arg_name);
 
 // Coarse monotonic clock in seconds (cheap enough for every judgement).
 int64_t now_seconds();

@@ -66,6 +66,82 @@ long long elem_number(const redis_reply *r, uint32_t i) {
 
 bool is_array(const redis_reply *r) { return r && r->type == ML_REDIS_ARRAY; }
 
+// Bounds on what is read from Redis, from what the daemon itself writes: a
+// hash field longer than its bound, a boxplot text or a manual sample set
+// larger than any the daemon makes, is refused by Redis-side scripts before
+// it crosses the socket, so a hostile or broken writer cannot make every
+// context that loads the argument allocate and parse megabytes.
+constexpr size_t kNumberTextMax = 20;
+// A model text holds at most states x symbols entries, each "%lf" of a
+// probability ("0.123456", at most "-0.000000"), a comma between two.
+constexpr size_t kModelEntryMax = 12;
+constexpr size_t kModelTextMax = 64 + kModelEntryMax * kModelStatesMax * kModelSymbolsMax;
+// The daemon's boxplot record, printed as JSON, is some 200 bytes.
+constexpr size_t kBoxplotTextMax = 1024;
+// Manual samples hold at most 1024 bytes, one symbol per byte.
+constexpr size_t kManualPatternMax = 1024;
+
+// HMGET of fields whose values longer than their bound come back as the
+// integer -1 (missing ones as nil, as HMGET answers).
+const char kBoundedHmget[] = R"(local out = {}
+for i = 1, #ARGV, 2 do
+  if redis.call('HSTRLEN', KEYS[1], ARGV[i]) > tonumber(ARGV[i + 1]) then
+    out[#out + 1] = -1
+  else
+    out[#out + 1] = redis.call('HGET', KEYS[1], ARGV[i])
+  end
+end
+return out)";
+
+// The newest boxplot text, or -1 when it is longer than ARGV[1].
+const char kBoundedLastBoxplot[] = R"(local v = redis.call('LINDEX', KEYS[1], -1)
+if v and #v > tonumber(ARGV[1]) then return -1 end
+return v)";
+
+// The manual samples' field names (their patterns), or -1 when there are
+// more than ARGV[1]; names longer than ARGV[2] are left out.
+const char kBoundedManualKeys[] =
+    R"(if redis.call('HLEN', KEYS[1]) > tonumber(ARGV[1]) then return -1 end
+local out = {}
+for _, k in ipairs(redis.call('HKEYS', KEYS[1])) do
+  if #k <= tonumber(ARGV[2]) then out[#out + 1] = k end
+end
+return out)";
+
+struct bounded_field {
+  const char *name;
+  size_t max;
+};
+
+reply_ptr bounded_hmget(redis_conn *redis, const std::string &key,
+                        std::initializer_list<bounded_field> fields) {
+  std::vector<std::string> bounds;
+  bounds.reserve(fields.size());
+  for (const auto &f : fields) bounds.push_back(std::to_string(f.max));
+  std::vector<std::string_view> words{"EVAL", kBoundedHmget, "1", key};
+  size_t i = 0;
+  for (const auto &f : fields) {
+    words.push_back(f.name);
+    words.push_back(bounds[i++]);
+  }
+  return reply_ptr(redisconn_run_words(redis, words.data(), words.size()));
+}
+
+reply_ptr eval_bounded(redis_conn *redis, const char *script, const std::string &key,
+                       std::initializer_list<size_t> limits) {
+  std::vector<std::string> args;
+  for (size_t l : limits) args.push_back(std::to_string(l));
+  std::vector<std::string_view> words{"EVAL", script, "1", key};
+  for (const auto &a : args) words.push_back(a);
+  return reply_ptr(redisconn_run_words(redis, words.data(), words.size()));
+}
+
+// Element i was refused for its size by a bounded read.
+bool too_long(const redis_reply *r, uint32_t i) {
+  return r && r->type == ML_REDIS_ARRAY && i < r->elements &&
+         r->element[i].type == ML_REDIS_INTEGER;
+}
+
 // A database name we are willing to put into a statement unquoted.
 bool plain_dbname(const std::string &name) {
   if (name.empty() || name.size() > 64) return false;
@@ -100,15 +176,19 @@ int index_key(redis_conn *redis, const redis_reply *key, int domain, domain_entr
   char *end = nullptr;
   long long arg = strtoll(key->str + n, &end, 10);
   if (*end != '\0') return 0;  // not an argument hash (arg:<d>:<a>:..., say)
-  reply_ptr r = run(redis, "HMGET %s urlid arg_name", key->str);
+  reply_ptr r = bounded_hmget(redis, std::string(key->str, key->len),
+                              {{"urlid", kNumberTextMax}, {"arg_name", MLV_MAX_NAME_LEN}});
   if (!is_array(r.get())) return -1;
-  if (!elem(r.get(), 0) || !elem(r.get(), 1)) return 0;
+  if (!elem(r.get(), 0) || !elem(r.get(), 1) || too_long(r.get(), 0) || too_long(r.get(), 1))
+    return 0;
   uint32_t url = static_cast<uint32_t>(elem_number(r.get(), 0));
   d->urls[url][elem_text(r.get(), 1)] = static_cast<uint32_t>(arg);
   return 0;
 }
 
 // Reads the learned patterns (and their scores, for fences of last resort).
+// The daemon keeps at most 2,000 per argument; a table holding more than
+// kPatternsMax is not one it wrote, and the argument is left unjudged.
 int load_patterns(ml_db_obj *db, const std::string &dbname, uint32_t arg_id, arg_entry *out,
                   std::vector<double> *scores, load_err *err) {
   char name0[ML_TABLE_NAME_LEN] = {}, name1[ML_TABLE_NAME_LEN] = {};
@@ -116,21 +196,26 @@ int load_patterns(ml_db_obj *db, const std::string &dbname, uint32_t arg_id, arg
   char sql[kCmdLen];
   snprintf(sql, sizeof sql,
            "select pattern, pattern_count, pattern_probability from %s.%s where arg_id=%d and "
-           "noise_flag=0",
-           dbname.c_str(), name0, static_cast<int>(arg_id));
+           "noise_flag=0 limit %zu",
+           dbname.c_str(), name0, static_cast<int>(arg_id), kPatternsMax + 1);
   recordset rs = {};
   if (db->db_execute(db, sql) != 0 || db->db_create_recordset(db, &rs) != 0) {
     *err = "learning database " + dbname +
            " did not answer: " + (db->conn ? mysql_error(db->conn) : "no connection");
     return -1;
   }
+  size_t rows = 0;
   while (MYSQL_ROW row = mysql_fetch_row(rs.result)) {
     unsigned long *lens = mysql_fetch_lengths(rs.result);
-    if (!row[0]) continue;
+    if (++rows > kPatternsMax) {
+      out->problem = "it has more learned patterns than the daemon keeps";
+      break;
+    }
+    if (!row[0] || lens[0] > MLV_MAX_VALUE_LEN) continue;  // no value's pattern is longer
     std::string pattern(row[0], lens[0]);
     out->patterns[pattern] = row[1] ? atoi(row[1]) : 1;
     double p = row[2] ? strtod(row[2], nullptr) : 0.0;
-    if (p != 0.0) scores->push_back(p);
+    if (p != 0.0 && std::isfinite(p)) scores->push_back(p);
   }
   db->db_free_recordset(&rs);
   return 0;
@@ -139,29 +224,45 @@ int load_patterns(ml_db_obj *db, const std::string &dbname, uint32_t arg_id, arg
 // The manual samples' patterns are learned too: the operator declared them normal.
 int load_manual_patterns(redis_conn *redis, uint32_t domain_id, uint32_t arg_id, arg_entry *out) {
   reply_ptr r =
-      run(redis, "HKEYS arg:manuals:%d:%d", static_cast<int>(domain_id), static_cast<int>(arg_id));
+      eval_bounded(redis, kBoundedManualKeys,
+                   "arg:manuals:" + std::to_string(domain_id) + ":" + std::to_string(arg_id),
+                   {kPatternsMax, kManualPatternMax});
   if (!r) return -1;
+  if (r->type == ML_REDIS_INTEGER) {
+    out->problem = "it has more manual samples than the daemon keeps";
+    return 0;
+  }
   if (r->type != ML_REDIS_ARRAY) return 0;
   for (uint32_t i = 0; i < r->elements; i++)
     if (const redis_reply *e = elem(r.get(), i))
-      out->patterns.try_emplace(std::string(e->str, e->len), 1);
+      if (e->len <= MLV_MAX_VALUE_LEN) out->patterns.try_emplace(std::string(e->str, e->len), 1);
   return 0;
 }
 
+// The fences of the newest boxplot group; of the learned patterns' scores
+// when there is none. A boxplot that is there but unreadable leaves the
+// argument unjudged: guessing its fences could switch them off.
 int load_fences(redis_conn *redis, uint32_t domain_id, uint32_t arg_id,
                 const std::vector<double> &scores, arg_entry *out) {
-  reply_ptr r = run(redis, "LINDEX arg:boxplot:%d:%d -1", static_cast<int>(domain_id),
-                    static_cast<int>(arg_id));
+  reply_ptr r = eval_bounded(
+      redis, kBoundedLastBoxplot,
+      "arg:boxplot:" + std::to_string(domain_id) + ":" + std::to_string(arg_id), {kBoxplotTextMax});
   if (!r) return -1;
-  if (r->type == ML_REDIS_STRING &&
-      parse_fences(std::string_view(r->str, r->len), &out->q4, &out->q5)) {
+  if (r->type == ML_REDIS_INTEGER ||
+      (r->type == ML_REDIS_STRING &&
+       !parse_fences(std::string_view(r->str, r->len), &out->q4, &out->q5))) {
+    out->problem = "its boxplot is unreadable";
+    return 0;
+  }
+  if (r->type == ML_REDIS_STRING) {
     out->has_fences = true;
     out->fence_source = "boxplot";
     return 0;
   }
   ml_boxplot box;
   if (!scores.empty() &&
-      ml_calc_boxplot(scores.data(), static_cast<int>(scores.size()), &box) == 0) {
+      ml_calc_boxplot(scores.data(), static_cast<int>(scores.size()), &box) == 0 &&
+      std::isfinite(box.q4) && std::isfinite(box.q5)) {
     out->has_fences = true;
     out->q4 = box.q4;
     out->q5 = box.q5;
@@ -173,6 +274,10 @@ int load_fences(redis_conn *redis, uint32_t domain_id, uint32_t arg_id,
 // The model, fences and patterns of a learned argument.
 int load_learned(redis_conn *redis, ml_db_obj *db, const domain_entry &d, const redis_reply *h,
                  arg_entry *out, load_err *err) {
+  if (too_long(h, 3) || too_long(h, 4) || too_long(h, 5)) {
+    out->problem = "its model texts are larger than any model the daemon writes";
+    return 0;
+  }
   out->model.reset(model_from_texts(elem_text(h, 3), elem_text(h, 4), elem_text(h, 5)));
   if (!out->model) {
     out->problem = "its model texts are missing or unreadable";
@@ -189,7 +294,13 @@ int load_learned(redis_conn *redis, ml_db_obj *db, const domain_entry &d, const 
     *err = "Redis did not answer";
     return -1;
   }
-  if (!out->has_fences) out->problem = "it has neither a boxplot nor scored patterns";
+  if (!out->has_fences && out->problem.empty())
+    out->problem = "it has neither a boxplot nor scored patterns";
+  if (!out->problem.empty()) {  // nothing of it is used: hold no memory for it
+    out->model.reset();
+    text_map<int32_t>().swap(out->patterns);
+    return 0;
+  }
   derive_rules(out);
   return 0;
 }
@@ -247,13 +358,21 @@ int load_arg(redis_conn *redis, ml_db_obj *db, const domain_entry &d, uint32_t d
   out->domain_id = domain_id;
   out->arg_id = arg_id;
   out->loaded_at = now_seconds();
-  reply_ptr h = run(redis,
-                    "HMGET arg:%d:%d arg_learn_stat urlid arg_name math_model_pi math_model_a "
-                    "math_model_b",
-                    static_cast<int>(domain_id), static_cast<int>(arg_id));
-  if (!is_array(h.get())) {
+  reply_ptr h =
+      bounded_hmget(redis, "arg:" + std::to_string(domain_id) + ":" + std::to_string(arg_id),
+                    {{"arg_learn_stat", kNumberTextMax},
+                     {"urlid", kNumberTextMax},
+                     {"arg_name", MLV_MAX_NAME_LEN},
+                     {"math_model_pi", kModelTextMax},
+                     {"math_model_a", kModelTextMax},
+                     {"math_model_b", kModelTextMax}});
+  if (!is_array(h.get()) || h->elements != 6) {
     *err = "Redis did not answer";
     return -1;
+  }
+  if (too_long(h.get(), 0) || too_long(h.get(), 1) || too_long(h.get(), 2)) {
+    out->problem = "its hash holds fields longer than the daemon writes";
+    return 0;  // state none: not judged
   }
   out->state = static_cast<int32_t>(elem_number(h.get(), 0));
   out->url_id = static_cast<uint32_t>(elem_number(h.get(), 1));
@@ -268,6 +387,8 @@ int load_arg(redis_conn *redis, ml_db_obj *db, const domain_entry &d, uint32_t d
 }
 
 bool parse_model_text(std::string_view text, int *column, std::vector<double> *data) {
+  // Bounded before anything is copied: the daemon never writes more.
+  if (text.size() > kModelTextMax) return false;
   std::string t(text);
   static const char kHead[] = "{\"column\":";
   if (t.compare(0, sizeof kHead - 1, kHead) != 0) return false;
@@ -275,20 +396,27 @@ bool parse_model_text(std::string_view text, int *column, std::vector<double> *d
   char *end = nullptr;
   long c = strtol(p, &end, 10);
   static const char kData[] = ",\"data\":[";
-  if (end == p || c < 1 || strncmp(end, kData, sizeof kData - 1) != 0) return false;
+  if (end == p || c < 1 || c > static_cast<long>(kModelStatesMax) ||
+      strncmp(end, kData, sizeof kData - 1) != 0)
+    return false;
   p = end + sizeof kData - 1;
   data->clear();
   while (*p != ']') {
+    // A probability in [0, 1] as "%lf" prints one: digits, a point, at most
+    // a sign (no exponent, no hexadecimal, no "nan").
+    const size_t digits = strspn(p, "0123456789.-");
+    if (digits == 0) return false;
     double v = strtod(p, &end);
-    if (end == p || !std::isfinite(v)) return false;
+    if (end != p + digits || !std::isfinite(v) || v < 0.0 || v > 1.0) return false;
+    if (data->size() == kModelStatesMax * kModelSymbolsMax) return false;
     data->push_back(v);
     p = end;
-    if (*p == ',')
+    if (*p == ',' && p[1] != ']')
       p++;
     else if (*p != ']')
       return false;
   }
-  if (strcmp(p, "]}") != 0) return false;
+  if (strcmp(p, "]}") != 0 || p + 2 != t.c_str() + t.size()) return false;
   *column = static_cast<int>(c);
   return true;
 }
@@ -300,10 +428,11 @@ ml_hmm_model *model_from_texts(std::string_view pi, std::string_view a, std::str
       !parse_model_text(b, &cb, &vb))
     return nullptr;
   const size_t n = vp.size();
-  if (cp != 1 || n < 1 || n > ML_HMM_MAX_STATES || static_cast<size_t>(ca) != n ||
+  if (cp != 1 || n < 1 || n > kModelStatesMax || static_cast<size_t>(ca) != n ||
       va.size() != n * n || static_cast<size_t>(cb) != n || vb.empty() || vb.size() % n != 0)
     return nullptr;
   const size_t m = vb.size() / n;
+  if (m > kModelSymbolsMax) return nullptr;
   ml_hmm_model *model = ml_hmm_create(static_cast<int>(n), static_cast<int>(m), 0);
   if (!model) return nullptr;
   for (size_t i = 1; i <= n; i++) {
@@ -315,6 +444,7 @@ ml_hmm_model *model_from_texts(std::string_view pi, std::string_view a, std::str
 }
 
 bool parse_fences(std::string_view text, double *q4, double *q5) {
+  if (text.empty() || text.size() > kBoxplotTextMax) return false;
   json_tokener *tok = json_tokener_new();
   if (!tok) return false;
   json_object *root = json_tokener_parse_ex(tok, text.data(), static_cast<int>(text.size()));
@@ -325,9 +455,13 @@ bool parse_fences(std::string_view text, double *q4, double *q5) {
             json_object_object_get_ex(root, "q5", &v5) &&
             (json_object_is_type(v4, json_type_double) || json_object_is_type(v4, json_type_int)) &&
             (json_object_is_type(v5, json_type_double) || json_object_is_type(v5, json_type_int));
+  // json-c reads NaN and Infinity; a fence of -inf would never be crossed.
+  const double f4 = ok ? json_object_get_double(v4) : 0.0,
+               f5 = ok ? json_object_get_double(v5) : 0.0;
+  ok = ok && std::isfinite(f4) && std::isfinite(f5);
   if (ok) {
-    *q4 = json_object_get_double(v4);
-    *q5 = json_object_get_double(v5);
+    *q4 = f4;
+    *q5 = f5;
   }
   json_object_put(root);
   return ok;

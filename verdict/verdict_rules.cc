@@ -240,7 +240,9 @@ void derive_rules(arg_entry *e) {
   // values whose pattern has the pair (a, b), counted once per pattern
   std::vector<int64_t> pair_values((arg_rules::kEdge + 1) * (arg_rules::kEdge + 1), 0);
   std::vector<uint8_t> in_pattern(pair_values.size(), 0);
-  for (const auto &[text, count] : e->patterns) {
+  for (const auto &kv : e->patterns) {
+    const std::string &text = kv.first;
+    const int32_t count = kv.second;  // not a structured binding: clang 14 cannot capture one
     std::fill(in_pattern.begin(), in_pattern.end(), 0);
     for_each_pair(text, [&](int a, int b) {
       const size_t i = static_cast<size_t>(a) * (arg_rules::kEdge + 1) + static_cast<size_t>(b);
@@ -314,6 +316,10 @@ int judge_fences(const arg_entry &e, std::string_view pattern, double score, mlv
 }  // namespace
 
 int judge_value(const arg_entry &e, const char *value, size_t len, int flags, mlv_result *out) {
+  // An empty value carries nothing to judge, and the daemon never learns one
+  // (the proxy sends no sample for it): its empty pattern would fall foul of
+  // every rule, and "?q=&page=2" would be flagged.
+  if (len == 0) return set_verdict(out, MLV_NORMAL, "empty value");
   int32_t syms[MLV_MAX_VALUE_LEN];
   int32_t count = static_cast<int32_t>(sizeof syms);
   if (ml_hmm_generalize_str(reinterpret_cast<const unsigned char *>(value),

@@ -23,6 +23,7 @@
 
 #include <errmsg.h>
 #include <mysqld_error.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -71,9 +72,18 @@ Settings settings() {
   return s;
 }
 
+// The client library sets SIGPIPE to be ignored when it starts. Where the
+// process had left it at its default that is what we want too (a server
+// gone mid-write must not end the process), but a handler of the host
+// program's own is put back.
 void library_init() {
   static std::once_flag once;
-  std::call_once(once, [] { mysql_library_init(0, nullptr, nullptr); });
+  std::call_once(once, [] {
+    struct sigaction host = {};
+    const bool known = sigaction(SIGPIPE, nullptr, &host) == 0;
+    mysql_library_init(0, nullptr, nullptr);
+    if (known && host.sa_handler != SIG_DFL) sigaction(SIGPIPE, &host, nullptr);
+  });
 }
 
 // Opens a connection with the current settings; null with the error text in err.

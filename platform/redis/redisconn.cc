@@ -333,6 +333,11 @@ redis_reply *redisconn_run_command(redis_conn *conn, const char *command, int le
   return run_argv(conn, words);
 }
 
+redis_reply *redisconn_run_words(redis_conn *conn, const std::string_view *words, size_t count) {
+  if (!conn || !words || count == 0 || iequals(words[0], "SUBSCRIBE")) return nullptr;
+  return run_argv(conn, std::vector<std::string_view>(words, words + count));
+}
+
 void redisconn_free_result(redis_reply *reply) { free(reply); }
 
 namespace {

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 // Reply type codes (hiredis' numbering).
 enum : uint32_t {
@@ -62,6 +63,10 @@ void redisconn_free(redis_conn *conn);
 // "SUBSCRIBE ch..." puts the connection in subscribed mode: afterwards only
 // redisconn_get_subscribe reads from it.
 redis_reply *redisconn_run_command(redis_conn *conn, const char *command, int length);
+
+// The same for a command given as words, each any bytes (blanks, quotes, NUL):
+// scripts and binary values. SUBSCRIBE is refused (null); use the line form.
+redis_reply *redisconn_run_words(redis_conn *conn, const std::string_view *words, size_t count);
 
 // Frees a reply with all its elements; null is ignored.
 void redisconn_free_result(redis_reply *reply);

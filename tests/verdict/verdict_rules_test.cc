@@ -273,4 +273,19 @@ TEST(VerdictRules, BelowQ4AVariedArgumentsNewShapeOfLearnedNeighboursStaysNormal
   EXPECT_EQ(judge(*n, "a7a", &r), MLV_POTENTIAL) << r.reason;
 }
 
+// "?q=&page=2": an empty value has no symbol and no neighbour, so every rule
+// and the model's empty-pattern score would flag it, though nothing can be
+// hidden in it and the daemon never learns one.
+TEST(VerdictRules, AnEmptyValueIsNormalInEveryArgument) {
+  mlv_result r;
+  auto closed = learned(repeat({{"treeInbox", 400}, {"treePersFolder", 100}}));
+  auto loose = learned(varied(500, 7));
+  auto numbers = learned(repeat({{"12", 300}, {"7", 200}, {"345", 100}}));
+  for (const auto *e : {closed.get(), loose.get(), numbers.get()})
+    EXPECT_EQ(judge(*e, "", &r), MLV_NORMAL) << r.reason;
+  // The rules still speak for a value of one character.
+  EXPECT_EQ(judge(*closed, "'", &r), MLV_DEFINITE) << r.reason;
+  EXPECT_EQ(judge(*numbers, "x", &r), MLV_DEFINITE) << r.reason;
+}
+
 }  // namespace

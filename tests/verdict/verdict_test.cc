@@ -3,6 +3,7 @@
 // model. Learned arguments are written as a build leaves them (fixture).
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <string>
 
 #include "tests/testutil/testutil.h"
@@ -41,11 +42,12 @@ class Verdict : public ::testing::Test {
     EXPECT_EQ(err, "");
     return out;
   }
-  void open(uint32_t max_age = 3600, uint32_t rescan = 0) {
+  void open(uint32_t max_age = 3600, uint32_t rescan = 0, int32_t cache_mib = 0) {
     mlv_options o;
     mlv_options_init(&o);
     o.max_age_seconds = max_age;
     o.rescan_seconds = rescan;
+    o.cache_limit_mib = cache_mib;
     ctx = mlv_open(&o);
     ASSERT_NE(ctx, nullptr);
   }
@@ -232,6 +234,140 @@ TEST_F(Verdict, NoticesDropTheCachedModel) {
     return st.notices > seen;
   }));
   EXPECT_EQ(by_id(21, "3"), MLV_NORMAL);
+}
+
+uint64_t loads(mlv_ctx *ctx) {
+  mlv_cache_stats st;
+  mlv_stats(ctx, &st);
+  return st.loads;
+}
+
+// Any local process may publish on the notice channel, and the daemon cuts
+// its notices at 1024 bytes: neither may crash a context, nor make one long
+// name empty the cache of every domain.
+TEST_F(Verdict, HostileNoticesCrashNothingAndCutOnesDropOnlyWhatTheyName) {
+  const string long_name(900, 'n'), nul_name("a\0b", 3);
+  learn(7, 21, "qty", "qty");
+  learn(8, 22, "email", "email");
+  learn(7, 23, long_name, "qty");
+  learn(9, 24, nul_name, "qty");
+  open();
+  for (uint32_t a : {21, 23, 24}) ASSERT_EQ(by_id(a, "3"), MLV_NORMAL) << r.reason;
+  const int email = by_id(22, "ann@example.com");
+  for (const char *bad : {R"({"domain_name":null,"urlid":"7","argname":"q"})",
+                          R"({"domain_name":"x","urlid":null,"argname":"q"})",
+                          R"({"domain_name":"x","urlid":"7","argname":null})",
+                          R"({"domain_name":["x"],"urlid":{},"argname":7})", "\"\"", "[]"})
+    publish("ml_arg_event", bad);
+  publish("ml_arg_event", notice(3, 1, 7, "z") + string(100000, ' '));
+  mlv_cache_stats st;
+  ASSERT_TRUE(mlt::wait_until([&] {
+    by_id(21, "3");
+    mlv_stats(ctx, &st);
+    return st.notices >= 7;
+  }));
+  for (uint32_t a : {21, 22, 23, 24}) by_id(a, "3");  // all cached again
+  const uint64_t before = loads(ctx);
+
+  // The long name's notice, cut where the daemon cuts it, drops that argument only.
+  redis.cmd({"HSET", "arg:" + to_string(domain) + ":23", "arg_learn_stat", "2"});
+  const string cut = notice(3, 2, 7, long_name).substr(0, 1023);
+  ASSERT_EQ(cut.find("source"), string::npos);
+  publish("ml_arg_event", cut);
+  EXPECT_TRUE(mlt::wait_until([&] { return by_id(23, "3") == MLV_NOT_LEARNED; })) << r.reason;
+  EXPECT_EQ(by_id(21, "3"), MLV_NORMAL);
+  EXPECT_EQ(by_id(22, "ann@example.com"), email);
+  EXPECT_EQ(loads(ctx), before + 1);  // 23 alone was loaded again
+
+  // A name holding a NUL byte is matched whole.
+  redis.cmd({"HSET", "arg:" + to_string(domain) + ":24", "arg_learn_stat", "2"});
+  publish("ml_arg_event", notice(3, 2, 9, "a\\u0000b"));
+  EXPECT_TRUE(mlt::wait_until([&] { return by_id(24, "3") == MLV_NOT_LEARNED; })) << r.reason;
+}
+
+// What a build writes is bounded (10 states, 44 symbols, six decimals, a
+// boxplot record): anything larger is refused before it is parsed, and a
+// fence that is not a finite number leaves the argument unjudged rather than
+// switching its check off.
+TEST_F(Verdict, ModelsAndFencesBeyondWhatTheDaemonWritesAreNotUsed) {
+  learn(7, 21, "qty", "qty");
+  open();
+  ASSERT_EQ(by_id(21, "3"), MLV_NORMAL) << r.reason;
+  const string key = "arg:" + to_string(domain) + ":21";
+  const string box = "arg:boxplot:" + to_string(domain) + ":21";
+  mlt::Reply got = redis.cmd({"HGET", key, "math_model_b"});
+  ASSERT_TRUE(got && got->type == REDIS_REPLY_STRING);
+  const string saved_b(got->str, got->len);
+  // A consistent model of 10 states over 20,000 symbols: 1.8 MB of text.
+  string data;
+  for (int i = 0; i < 10 * 20000; i++) data += i ? ",0.000050" : "0.000050";
+  redis.cmd({"HSET", key, "math_model_b", "{\"column\":10,\"data\":[" + data + "]}"});
+  mlv_flush(ctx);
+  EXPECT_EQ(by_id(21, "3"), MLV_NOT_LEARNED) << r.reason;
+  EXPECT_NE(string(r.reason).find("larger than any model"), string::npos) << r.reason;
+  mlv_cache_stats st;
+  mlv_stats(ctx, &st);
+  EXPECT_LT(st.bytes, 4096u);  // nothing of the refused model is held
+
+  redis.cmd({"HSET", key, "math_model_b", saved_b});
+  for (const char *fences : {R"({"q1":-1,"q2":-1,"q3":-1,"q4":-Infinity,"q5":-9})",
+                             R"({"q1":-1,"q2":-1,"q3":-1,"q4":-2,"q5":NaN})"}) {
+    redis.cmd({"RPUSH", box, fences});
+    mlv_flush(ctx);
+    EXPECT_EQ(by_id(21, "1' OR '1'='1"), MLV_NOT_LEARNED) << fences << ": " << r.reason;
+    EXPECT_NE(string(r.reason).find("boxplot is unreadable"), string::npos) << r.reason;
+    redis.cmd({"RPOP", box});
+  }
+  mlv_flush(ctx);
+  EXPECT_EQ(by_id(21, "3"), MLV_NORMAL) << r.reason;
+}
+
+// Judging random argument ids (every one a new entry) must not grow a
+// context without end; the arguments in use stay cached.
+TEST_F(Verdict, TheCacheStaysWithinItsLimitKeepingWhatIsInUse) {
+  learn(7, 21, "qty", "qty");
+  open(3600, 0, 1);
+  ASSERT_EQ(by_id(21, "3"), MLV_NORMAL);
+  for (uint32_t i = 1; i <= 5000; i++) {
+    ASSERT_EQ(by_id(100000 + i, "1"), MLV_NOT_LEARNED) << r.reason;
+    if (i % 50 == 0) {
+      ASSERT_EQ(by_id(21, "3"), MLV_NORMAL);
+    }
+  }
+  mlv_cache_stats st;
+  mlv_stats(ctx, &st);
+  EXPECT_LE(st.bytes, 1u << 20);
+  EXPECT_LT(st.arguments, 5000u);
+  EXPECT_GT(st.arguments, 100u);
+  const uint64_t before = st.loads;
+  EXPECT_EQ(by_id(21, "3"), MLV_NORMAL);
+  EXPECT_EQ(by_id(105000, "1"), MLV_NOT_LEARNED);
+  EXPECT_EQ(loads(ctx), before);
+}
+
+// A write to a socket Redis closed raises SIGPIPE, which would end the
+// process that links the library; a handler of the host's own is kept.
+TEST(VerdictSignals, OpeningAContextIgnoresSigpipeUnlessTheHostHandlesIt) {
+  EXPECT_EXIT(
+      {
+        signal(SIGPIPE, SIG_DFL);
+        mlv_ctx *c = mlv_open(nullptr);
+        struct sigaction now = {};
+        sigaction(SIGPIPE, nullptr, &now);
+        mlv_close(c);
+        raise(SIGPIPE);
+        exit(c && now.sa_handler == SIG_IGN ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(
+      {
+        static volatile sig_atomic_t seen = 0;
+        signal(SIGPIPE, [](int) { seen = 1; });
+        mlv_close(mlv_open(nullptr));
+        raise(SIGPIPE);
+        exit(seen ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
