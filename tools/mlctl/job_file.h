@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/sample_push.h"
+
 namespace mlctl {
 
 struct job {
@@ -20,8 +22,9 @@ struct job {
   std::string value;
 };
 
-// Reads every line of f into jobs, in order. 0 when all were read; else the
-// number of the first malformed line (1-based), the jobs before it kept.
-unsigned read_job_lines(FILE *f, std::vector<job> *jobs);
+// Reads every line of f into jobs, in order, a line at most max bytes. 0 when
+// all were read; else the number of the first malformed line (1-based), the
+// jobs before it kept.
+unsigned read_job_lines(FILE *f, std::vector<job> *jobs, size_t max = mlpush::kLineMax);
 
 }  // namespace mlctl

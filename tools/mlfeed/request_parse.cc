@@ -11,8 +11,6 @@ namespace {
 constexpr int kSkip = 2;            // next_combined: a line without a request
 constexpr size_t kBlock = 1 << 16;  // bytes read at once from a body
 
-const std::string kLineText = "longer than 1 MiB";
-const std::string kArgsText = "more than " + std::to_string(kArgsMax) + " arguments";
 const std::string kLost =
     "; the rest of the input is not read, as what follows cannot be told from a body";
 
@@ -237,11 +235,21 @@ struct Reader::Head {
   }
 };
 
-Reader::Reader(std::istream &in, Format format, std::string default_host)
-    : in_(in), format_(format), default_host_(normal_host(default_host)) {}
+namespace {
+
+// "1 MiB" for the default bounds, else the count of bytes.
+std::string size_text(long long bytes) {
+  if (bytes > 0 && bytes % (1 << 20) == 0) return std::to_string(bytes >> 20) + " MiB";
+  return std::to_string(bytes) + " bytes";
+}
+
+}  // namespace
+
+Reader::Reader(std::istream &in, Format format, std::string default_host, Limits limits)
+    : in_(in), format_(format), default_host_(normal_host(default_host)), limits_(limits) {}
 
 // Reads up to the next '\n' through the stream buffer, keeping at most
-// kLineMax bytes: the rest of a longer line is counted and dropped.
+// the line bound: the rest of a longer line is counted and dropped.
 Reader::Line Reader::getline(std::string *line) {
   line->clear();
   std::streambuf *sb = in_.rdbuf();
@@ -255,7 +263,7 @@ Reader::Line Reader::getline(std::string *line) {
     any = true;
     bytes_++;
     if (c == '\n') break;
-    if (line->size() < kLineMax)
+    if (line->size() < limits_.line)
       line->push_back(static_cast<char>(c));
     else
       too_long = true;
@@ -265,6 +273,10 @@ Reader::Line Reader::getline(std::string *line) {
   if (!too_long) return Line::ok;
   line->clear();
   return Line::too_long;
+}
+
+std::string Reader::too_many_args() const {
+  return "more than " + std::to_string(limits_.args) + " arguments";
 }
 
 int Reader::fail(unsigned line, const std::string &what) {
@@ -287,8 +299,9 @@ int Reader::next(Request *out) {
       if ((got = getline(&line)) == Line::end) return 0;
     } while (got == Line::ok && is_blank(line));
     if (got == Line::too_long) {
-      if (format_ == Format::raw) return lose(line_, "a request line " + kLineText);
-      return fail(line_, "a line " + kLineText);
+      const std::string what = "longer than " + size_text(static_cast<long long>(limits_.line));
+      if (format_ == Format::raw) return lose(line_, "a request line " + what);
+      return fail(line_, "a line " + what);
     }
     if (format_ == Format::automatic)
       format_ = is_request_line(line) ? Format::raw : Format::combined;
@@ -311,7 +324,7 @@ int Reader::next_combined(const std::string &line, Request *out) {
     return fail(line_, "the request target is neither /path nor http://host/path");
   if (out->host.empty()) out->host = default_host_;
   if (!valid_host(out->host)) return fail(line_, "the host holds blanks or control characters");
-  if (!parse_arguments(query, &out->args, kArgsMax)) return fail(line_, kArgsText);
+  if (!parse_arguments(query, &out->args, limits_.args)) return fail(line_, too_many_args());
   return 1;
 }
 
@@ -335,21 +348,22 @@ int Reader::next_raw(const std::string &first, Request *out) {
   } else if (!head.framed) {
     return lose(head.error_line, head.error);
   } else {
-    const bool keep = form && head.length <= kBodyMax;
+    const bool keep = form && head.length <= limits_.body;
     const long long before = static_cast<long long>(bytes_);
     if (!read_body(head.length, keep ? &body : nullptr))
       return fail(head.start,
                   "the body ends after " + std::to_string(static_cast<long long>(bytes_) - before) +
                       " of its " + std::to_string(head.length) + " bytes (Content-Length)");
-    if (head.length > kBodyMax) head.note(head.start, "the body is longer than 64 MiB");
+    if (head.length > limits_.body)
+      head.note(head.start, "the body is longer than " + size_text(limits_.body));
   }
   if (out->host.empty()) out->host = head.host.empty() ? default_host_ : head.host;
   if (!head.error.empty()) return fail(head.error_line, head.error);
   if (!valid_host(out->host))
     return fail(head.start, "the host holds blanks or control characters");
-  if (!parse_arguments(query, &out->args, kArgsMax) ||
-      (form && !parse_arguments(body, &out->args, kArgsMax)))
-    return fail(head.start, kArgsText);
+  if (!parse_arguments(query, &out->args, limits_.args) ||
+      (form && !parse_arguments(body, &out->args, limits_.args)))
+    return fail(head.start, too_many_args());
   return 1;
 }
 
@@ -362,8 +376,9 @@ bool Reader::read_head(Head *head) {
     const Line got = getline(&line);
     if (got == Line::end || (got == Line::ok && is_blank(line))) return true;
     head->bytes += line.size() + 1;
-    if (got == Line::too_long || head->bytes > kHeadMax) {
-      lose(head->start, "the head of the request is " + kLineText);
+    if (got == Line::too_long || head->bytes > limits_.head) {
+      lose(head->start, "the head of the request is longer than " +
+                            size_text(static_cast<long long>(limits_.head)));
       return false;
     }
     if (line[0] == ' ' || line[0] == '\t') continue;  // folded continuation of a header we skip
@@ -416,7 +431,7 @@ bool Reader::read_body(long long length, std::string *body) {
 }
 
 // A chunked body, joined into body when not null. A body that grows past
-// kBodyMax is dropped and the request refused, but still read to its end.
+// the body bound is dropped and the request refused, but still read to its end.
 // 0, or -1 when the input ends or the chunks cannot be framed.
 int Reader::read_chunked(Head *head, std::string *body) {
   std::string line;
@@ -429,7 +444,7 @@ int Reader::read_chunked(Head *head, std::string *body) {
       return lose(line_, "a chunk size is not a hexadecimal number");
     if (size == 0) break;
     total += size;
-    if (total > kBodyMax && body) {
+    if (total > limits_.body && body) {
       body->clear();
       body->shrink_to_fit();
       body = nullptr;
@@ -439,13 +454,15 @@ int Reader::read_chunked(Head *head, std::string *body) {
     if (getline(&line) != Line::ok || !line.empty())
       return lose(line_, "a chunk is longer than its size");
   }
-  if (total > kBodyMax) head->note(head->start, "the body is longer than 64 MiB");
+  if (total > limits_.body)
+    head->note(head->start, "the body is longer than " + size_text(limits_.body));
   for (size_t trailer = 0;;) {  // trailer fields are not arguments
     const Line got = getline(&line);
     if (got == Line::end || (got == Line::ok && is_blank(line))) return 0;
     trailer += line.size() + 1;
-    if (got == Line::too_long || trailer > kHeadMax)
-      return lose(head->start, "the trailer of the chunked body is " + kLineText);
+    if (got == Line::too_long || trailer > limits_.head)
+      return lose(head->start, "the trailer of the chunked body is longer than " +
+                                   size_text(static_cast<long long>(limits_.head)));
   }
 }
 

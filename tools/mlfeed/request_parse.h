@@ -62,6 +62,15 @@ constexpr size_t kHeadMax = 1 << 20;        // bytes of a request's head (or a c
 constexpr long long kBodyMax = 64ll << 20;  // bytes of one body, after chunks are joined
 constexpr size_t kArgsMax = 10000;          // arguments of one request, query and body
 
+// The bounds a Reader applies; the defaults above unless a caller (the fuzz
+// targets, whose inputs are small) wants them reachable.
+struct Limits {
+  size_t line = kLineMax;
+  size_t head = kHeadMax;
+  long long body = kBodyMax;
+  size_t args = kArgsMax;
+};
+
 // True when every byte of host is printable ASCII and none is a blank: fit to
 // be part of a URL key and to be printed. An empty host is fit.
 bool valid_host(std::string_view host);
@@ -94,7 +103,7 @@ class Reader {
   // in: the traffic; format: automatic picks raw when the first non-blank
   // line is a request line, else combined; default_host: the host of requests
   // that name none (every log line, raw requests without Host).
-  Reader(std::istream &in, Format format, std::string default_host);
+  Reader(std::istream &in, Format format, std::string default_host, Limits limits = {});
 
   // 1: a request in *out; 0: end of input; -1: malformed input, error() and
   // error_line() say what and where, *out is unspecified. Calling again after
@@ -114,6 +123,7 @@ class Reader {
   Line getline(std::string *line);
   int fail(unsigned line, const std::string &what);
   int lose(unsigned line, const std::string &what);
+  std::string too_many_args() const;
   int next_raw(const std::string &first, Request *out);
   int next_combined(const std::string &line, Request *out);
   bool read_head(Head *head);
@@ -123,6 +133,7 @@ class Reader {
   std::istream &in_;
   Format format_;
   std::string default_host_;
+  Limits limits_;
   unsigned line_ = 0;
   uint64_t bytes_ = 0;
   std::string error_;
