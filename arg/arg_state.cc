@@ -17,7 +17,7 @@ int arg_state_write(redis_conn *redis, uint32_t domain_id, uint32_t arg_id, int3
 }
 
 int arg_state_check(redis_conn *redis, uint32_t domain_id, uint32_t arg_id, int32_t state,
-                    int32_t event, bool show_cmd) {
+                    int32_t event, bool show_cmd, const char *op) {
   if (!redis) return -1;
   char cmd[ML_CMD_LEN];
   reply_ptr r = redis_cmdf(redis, cmd, sizeof cmd, "HMGET arg:%d:%d arg_learn_stat events",
@@ -28,13 +28,13 @@ int arg_state_check(redis_conn *redis, uint32_t domain_id, uint32_t arg_id, int3
   r.reset();
   if (have_state != state) {
     if (show_cmd)
-      ML_DEBUG("Invalid arg stat %d, %s", have_state, cmd);
+      ML_DEBUG_AS(op, "Invalid arg stat %d, %s", have_state, cmd);
     else
-      ML_DEBUG("Invalid arg stat %d", have_state);
+      ML_DEBUG_AS(op, "Invalid arg stat %d", have_state);
     return -1;
   }
   if (have_event != event) {
-    ML_DEBUG("Invalid event %d", have_event);
+    ML_DEBUG_AS(op, "Invalid event %d", have_event);
     return -1;
   }
   return 0;
@@ -47,7 +47,7 @@ int set_arg_stat(const ml_arg_id *id, redis_conn *redis, int32_t state, int32_t 
 
 int check_arg_stat(const ml_arg_id *id, redis_conn *redis, int32_t state, int32_t event) {
   if (!id) return -1;
-  return arg_state_check(redis, id->domain_id, id->arg_id, state, event, true);
+  return arg_state_check(redis, id->domain_id, id->arg_id, state, event, true, __func__);
 }
 
 int check_arg_discard(const ml_arg_id *id, redis_conn *redis) {

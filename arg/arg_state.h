@@ -40,10 +40,10 @@ int ml_redis_update_sample_count(const ml_arg_id *id, redis_conn *redis, int abn
 
 // The shared steps behind the calls above and their model-building twins.
 // Reads state and event and compares them; show_cmd adds the command text to
-// the state mismatch line. 0 on a match, -1 otherwise (also for a missing
-// hash or field, or no connection).
+// the state mismatch line, which names the calling operation op. 0 on a
+// match, -1 otherwise (also for a missing hash or field, or no connection).
 int arg_state_check(redis_conn *redis, uint32_t domain_id, uint32_t arg_id, int32_t state,
-                    int32_t event, bool show_cmd);
+                    int32_t event, bool show_cmd, const char *op);
 // Writes the state, and the event too unless keep_event is set (then events
 // keeps its value). 0 when Redis answered, -1 otherwise.
 int arg_state_write(redis_conn *redis, uint32_t domain_id, uint32_t arg_id, int32_t state,

@@ -36,7 +36,7 @@ int sub_task_for_math_model(math_task_array *tasks, const ml_arg_id *id, const c
 }
 
 int ml_arg_to_building(redis_conn *redis, math_task_array *tasks, const ml_arg_id *id,
-                       const char *dbname, uint32_t type) {
+                       const char *dbname, uint32_t type, const char *op) {
   if (set_arg_stat(id, redis, ARG_STAT_BUILDING, ARG_EVENT_NONE) != 0) {
     MLD_ERR(MLD_UNIT_PROCESS, "set arg building failed\n");
     return -1;
@@ -47,7 +47,7 @@ int ml_arg_to_building(redis_conn *redis, math_task_array *tasks, const ml_arg_i
     return -1;
   }
   if (sub_task_for_math_model(tasks, id, dbname, type) != 0) {
-    ML_DEBUG("sub_task_for_math_model failed");
+    ML_DEBUG_AS(op, "sub_task_for_math_model failed");
     return -1;
   }
   return 0;
@@ -63,7 +63,7 @@ int ml_add_manual_task(redis_conn *redis, math_task_array *tasks, uint32_t domai
   if (!arg || reply_elem_missing(arg.get(), 0)) return -1;
   const ml_arg_id id{domain_id, static_cast<uint32_t>(reply_elem_ll(arg.get(), 0)), arg_id};
   arg.reset();
-  return ml_arg_to_building(redis, tasks, &id, dbname, MATH_TASK_MANUAL);
+  return ml_arg_to_building(redis, tasks, &id, dbname, MATH_TASK_MANUAL, __func__);
 }
 
 int _get_redis_arg_task(redis_conn *redis, math_task_array *tasks, uint32_t domain_id,
@@ -117,7 +117,7 @@ int ml_init_math_task_list(math_task_array *tasks, redis_conn *redis,
   // object runs no statement.
   ml_db_obj db;
   init_ml_db_obj(&db);
-  ml_db_connect_retry(&db, connect_lock, nullptr);
+  ml_db_connect_retry(&db, connect_lock, nullptr, __func__);
   if (ml_math_task_list_init(tasks) != 0) {
     db.db_close(&db);
     return -1;

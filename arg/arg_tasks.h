@@ -20,9 +20,10 @@ int sub_task_for_math_model(math_task_array *tasks, const ml_arg_id *id, const c
                             uint32_t type);
 
 // Building with no event, the building notice, then the task. 0 when queued;
-// -1 after the failing step's line (the steps before it stay done).
+// -1 after the failing step's line, which names the calling operation op
+// (the steps before it stay done).
 int ml_arg_to_building(redis_conn *redis, math_task_array *tasks, const ml_arg_id *id,
-                       const char *dbname, uint32_t type);
+                       const char *dbname, uint32_t type, const char *op);
 
 // A manual learning request: reads the argument's database and URL, then
 // takes the step to building (from any state) with a manual task.

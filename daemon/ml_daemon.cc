@@ -56,7 +56,7 @@ int fail_start() {
 void *stop_sequence(void *) {
   while (sem_wait(&g_stop_sem) != 0) {
   }
-  ML_DEBUG("ml_daemon ready to exit\\n");
+  ML_DEBUG_AS("stop_all", "ml_daemon ready to exit\\n");
   g_data->stop_flag.store(1, std::memory_order_relaxed);
   // Workers waiting for samples or tasks look at the flag now, not at the
   // end of their wait.
@@ -67,7 +67,7 @@ void *stop_sequence(void *) {
     pthread_join(g_data->process_threads[i].handle, nullptr);
     pthread_join(g_data->math_threads[i].handle, nullptr);
   }
-  ML_DEBUG("ml_daemon : all threads exit\\n");
+  ML_DEBUG_AS("stop_all", "ml_daemon : all threads exit\\n");
   _exit(0);
 }
 

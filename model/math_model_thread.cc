@@ -53,7 +53,7 @@ int build_model(redis_conn *redis, ml_db_obj *db, const math_task *task, ml_samp
 }  // namespace
 
 int mm_check_arg(redis_conn *redis, uint32_t domain_id, uint32_t arg_id, int32_t state) {
-  return arg_state_check(redis, domain_id, arg_id, state, ARG_EVENT_NONE, false);
+  return arg_state_check(redis, domain_id, arg_id, state, ARG_EVENT_NONE, false, __func__);
 }
 
 void mm_free_sample_list(ml_sample_list *list) {
@@ -81,7 +81,7 @@ void *math_model_thread_run(void *slot) {
   }
   ml_db_obj db;
   init_ml_db_obj(&db);
-  if (ml_db_connect_retry(&db, arg->db_connect_lock, arg->stop_flag) != 0) {
+  if (ml_db_connect_retry(&db, arg->db_connect_lock, arg->stop_flag, __func__) != 0) {
     mysql_thread_end();
     return nullptr;
   }

@@ -220,9 +220,10 @@ int mm_write_to_db_arg_status(redis_conn *redis, uint32_t domain_id, uint32_t ar
 
 namespace {
 
-// Boxplots of the recent samples, then their deletion (automatic tasks).
+// Boxplots of the recent samples, then their deletion (automatic tasks). Its
+// failure line names the store, op.
 int store_boxplots(ml_db_obj *db, redis_conn *redis, const char *mysql_dbname, uint32_t domain_id,
-                   uint32_t arg_id, const ml_hmm_model *model) {
+                   uint32_t arg_id, const ml_hmm_model *model, const char *op) {
   ml_boxplot *boxes = nullptr;
   int count = 0;
   if (mm_calc_all_boxplot(db, model, mysql_dbname, arg_id, &boxes, &count) != 0) return -1;
@@ -232,7 +233,7 @@ int store_boxplots(ml_db_obj *db, redis_conn *redis, const char *mysql_dbname, u
   free(boxes);
   if (r != 0) return -1;
   if (mm_delete_sample_tmp(db, mysql_dbname, arg_id) != 0) {
-    ML_ERROR_LINE("mm_delete_sample_tmp:%d failed", static_cast<int>(arg_id));
+    ML_ERROR_LINE_AS(op, "mm_delete_sample_tmp:%d failed", static_cast<int>(arg_id));
     return -1;
   }
   return 0;
@@ -246,7 +247,7 @@ int mm_write_to_db(ml_db_obj *db, redis_conn *redis, const char *mysql_dbname, u
   if (!db || !mysql_dbname || !list || !model || !task) return -1;
   if (db->db_begin_trans(db) != 0) return fail(db);
   if (task->type == MATH_TASK_AUTO &&
-      store_boxplots(db, redis, mysql_dbname, domain_id, arg_id, model) != 0)
+      store_boxplots(db, redis, mysql_dbname, domain_id, arg_id, model, __func__) != 0)
     return fail(db);
   if (mm_write_to_db_hmm(redis, domain_id, arg_id, model) != 0) {
     ML_ERROR_LINE("mm_write_to_db_hmm:%d,%d failed", static_cast<int>(domain_id),

@@ -33,6 +33,10 @@ thread_local redis_conn *process_dbobj = nullptr;
 namespace {
 
 constexpr const char *kUnit = MLD_UNIT_PROCESS;
+// The operations whose steps the helpers below are: their debug lines carry
+// these names, which operators know, not the helpers' own.
+constexpr const char *kProcessSample = "process_sample";
+constexpr const char *kProcessLoop = "sample_process_loop";
 constexpr uint32_t kArgLenMax = 1025;  // value bytes a sample may carry
 constexpr uint32_t kRealLenMax = 256;  // longer values only count as abnormal
 constexpr size_t kEscapedMax = 1024;
@@ -47,22 +51,22 @@ constexpr useconds_t kDatabaseDownPauseUs = 100000;
 int store_sample(ml_db_obj *db, const stored_sample *s, const char *dbname,
                  const sample_table_names *names) {
   if (db->db_begin_trans(db) != 0) {
-    ML_DEBUG("db_begin_trans failed");
+    ML_DEBUG_AS(kProcessSample, "db_begin_trans failed");
     return -1;
   }
   int r = insert_sample(db, s, dbname, names);
   if (r == 0 && insert_sample_temp(db, s, dbname, names) != 0) {
-    ML_DEBUG("insert_sample_temp failed");
+    ML_DEBUG_AS(kProcessSample, "insert_sample_temp failed");
     db->db_rollback(db);
     return -1;
   }
   if (r != 0 && r != 1) {
-    ML_DEBUG("insert_sample failed");
+    ML_DEBUG_AS(kProcessSample, "insert_sample failed");
     db->db_rollback(db);
     return -1;
   }
   if (db->db_commit(db) != 0) {
-    ML_DEBUG("db_commit failed");
+    ML_DEBUG_AS(kProcessSample, "db_commit failed");
     db->db_rollback(db);
     return -1;
   }
@@ -84,7 +88,7 @@ int judge_ready_arg(const ml_arg_id *id, const process_env *env, const char *dbn
     }
     return 1;
   }
-  return ml_arg_to_building(env->redis, env->tasks, id, dbname, MATH_TASK_AUTO);
+  return ml_arg_to_building(env->redis, env->tasks, id, dbname, MATH_TASK_AUTO, kProcessSample);
 }
 
 // The value escaped for SQL and its pattern, ready for storage. 0, or -1
@@ -121,9 +125,10 @@ int store_value(const sample_msg *msg, ml_db_obj *db, const char *dbname,
     return -1;
   }
   // Escaping needs the connection (its character set); one lost earlier is
-  // reopened here, under the connect lock, rather than by the transaction below.
+  // reopened here, under the connect lock, rather than by the transaction
+  // below; a failure reads as the thread's connect line.
   if (mldb_ready(db) != 0) {
-    ML_DEBUG("Connect database failed");
+    ML_DEBUG_AS(kProcessLoop, "Connect database failed");
     return -1;
   }
   stored_sample s;
@@ -139,7 +144,7 @@ int count_and_judge(const ml_arg_id *id, const process_env *env, const domain_in
   if (stored == 0) {
     result = ml_redis_update_sample_count(id, env->redis, 0);
     if (result != 0) {
-      ML_DEBUG("update redis sample count failed");
+      ML_DEBUG_AS(kProcessSample, "update redis sample count failed");
       return -1;
     }
   }
@@ -167,7 +172,7 @@ void handle_node(const sample_node *node, const process_env *env) {
   MLD_MSG(MLD_TRACE, kUnit, "check sample success\n");
   int r = process_sample(&msg, env);
   MLD_MSG(MLD_TRACE, kUnit, "process sample result:%d\n", r);
-  if (r < 0) ML_DEBUG("Process sample failed");
+  if (r < 0) ML_DEBUG_AS(kProcessLoop, "Process sample failed");
 }
 
 }  // namespace
@@ -221,7 +226,7 @@ int sample_process_loop(process_thread_arg *arg) {
   }
   ml_db_obj db;
   init_ml_db_obj(&db);
-  if (ml_db_connect_retry(&db, arg->db_connect_lock, arg->stop_flag) != 0) return -1;
+  if (ml_db_connect_retry(&db, arg->db_connect_lock, arg->stop_flag, __func__) != 0) return -1;
   const process_env env{&db, process_dbobj, arg->policies, arg->tasks};
   while (arg->stop_flag->load(std::memory_order_relaxed) == 0) {
     if (mldb_ready(&db) != 0) {

@@ -45,6 +45,7 @@ int arg_sample_ready_under(const ml_arg_id *id, redis_conn *redis, const ml_poli
     ready = count >= READY_COUNT_ONLY;
   }
   if (!ready) return 0;
-  ML_DEBUG("arg %d is ready for model.", static_cast<int>(id->arg_id));
+  // Either entry point, one operation to the operator.
+  ML_DEBUG_AS("check_arg_sample_ready", "arg %d is ready for model.", static_cast<int>(id->arg_id));
   return 1;
 }

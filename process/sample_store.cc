@@ -16,21 +16,22 @@ constexpr size_t kInsertLen = 4096;
 
 // Runs a "select count(*)" statement and reads its one number; -1 on failure.
 // quiet_sql: the temporary-table count names no statement in its failure line.
-int count_query(ml_db_obj *db, const char *sql, bool quiet_sql) {
+// The lines name the counting operation op.
+int count_query(ml_db_obj *db, const char *sql, bool quiet_sql, const char *op) {
   if (db->db_execute(db, sql) != 0) {
     if (quiet_sql)
-      ML_DEBUG("execute sql failed");
+      ML_DEBUG_AS(op, "execute sql failed");
     else
-      ML_DEBUG("execute sql failed:%s", sql);
+      ML_DEBUG_AS(op, "execute sql failed:%s", sql);
     return -1;
   }
   recordset_guard rs(db);
   if (rs.create() != 0) {
-    ML_DEBUG("Create recordset failed\\n");
+    ML_DEBUG_AS(op, "Create recordset failed\\n");
     return -1;
   }
   if (rs->row_count == 0 || rs->field_count == 0) {
-    ML_DEBUG("0 rows got after data query");
+    ML_DEBUG_AS(op, "0 rows got after data query");
     return -1;
   }
   MYSQL_ROW row = mysql_fetch_row(rs->result);
@@ -55,7 +56,7 @@ int get_sample_pattern_count(int arg_id, ml_db_obj *db, const char *dbname, cons
   if (!db || !dbname || !table) return -1;
   char sql[kQueryLen];
   snprintf(sql, sizeof sql, "select count(*) from %s.%s where arg_id=%d", dbname, table, arg_id);
-  return count_query(db, sql, false);
+  return count_query(db, sql, false, __func__);
 }
 
 int check_pattern_exist(int arg_id, ml_db_obj *db, const char *dbname, const char *table,
@@ -64,7 +65,7 @@ int check_pattern_exist(int arg_id, ml_db_obj *db, const char *dbname, const cha
   char sql[kQueryLen];
   snprintf(sql, sizeof sql, "select count(*) from %s.%s where arg_id=%d and pattern='%s';", dbname,
            table, arg_id, pattern);
-  return count_query(db, sql, false);
+  return count_query(db, sql, false, __func__);
 }
 
 int get_boxplot_sample_count(int arg_id, ml_db_obj *db, const char *dbname, const char *tmp_table) {
@@ -72,7 +73,7 @@ int get_boxplot_sample_count(int arg_id, ml_db_obj *db, const char *dbname, cons
   char sql[kQueryLen];
   snprintf(sql, sizeof sql, "select count(*) from %s.%s where arg_id=%d", dbname, tmp_table,
            arg_id);
-  return count_query(db, sql, true);
+  return count_query(db, sql, true, __func__);
 }
 
 int get_sample_count(int arg_id, ml_db_obj *db, const char *dbname, const char *table) {
@@ -80,7 +81,7 @@ int get_sample_count(int arg_id, ml_db_obj *db, const char *dbname, const char *
   char sql[kQueryLen];
   snprintf(sql, sizeof sql, "select count(pattern_count) from %s.%s where arg_id=%d", dbname, table,
            arg_id);
-  return count_query(db, sql, false);
+  return count_query(db, sql, false, __func__);
 }
 
 int insert_sample(ml_db_obj *db, const stored_sample *s, const char *dbname,

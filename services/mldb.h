@@ -30,8 +30,9 @@ class recordset_guard {
 
 // Connects obj, retrying every 100 ms until it succeeds; each attempt holds
 // connect_lock (the daemon's db_connect_lock; null: no lock). Prints the
-// debug line "Connect database failed" after each failure. 0 when connected;
-// -1 when stop (may be null) became non-zero first, so that a worker whose
-// database is unreachable still ends when the daemon stops.
+// debug line "Connect database failed" of the connecting operation op after
+// each failure. 0 when connected; -1 when stop (may be null) became non-zero
+// first, so that a worker whose database is unreachable still ends when the
+// daemon stops.
 int ml_db_connect_retry(ml_db_obj *obj, pthread_mutex_t *connect_lock,
-                        const std::atomic<uint32_t> *stop);
+                        const std::atomic<uint32_t> *stop, const char *op);

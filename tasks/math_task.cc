@@ -13,7 +13,8 @@ int ml_math_task_list_init(math_task_array *ta) {
   if (!ta) return -1;
   ta->list = static_cast<task_list *>(calloc(1, sizeof(task_list)));
   if (!ta->list) {
-    ML_DEBUG("alloc task array memory failed");
+    // A step of the daemon's task list start-up, known by that name.
+    ML_DEBUG_AS("ml_init_math_task_list", "alloc task array memory failed");
     return -1;
   }
   ta->task_count = 0;

@@ -69,6 +69,9 @@ TEST_F(DaemonTest, StartsSubscribesAndStopsInOrderOnSigint) {
   ASSERT_NE(ready, string::npos) << out;
   ASSERT_NE(done, string::npos) << out;
   EXPECT_LT(ready, done);
+  // Under the name of the stop operation, whichever thread runs it.
+  EXPECT_TRUE(mlt::has_debug_line(out, "stop_all", "ml_daemon ready to exit\\n")) << out;
+  EXPECT_TRUE(mlt::has_debug_line(out, "stop_all", "ml_daemon : all threads exit\\n")) << out;
   EXPECT_EQ(count_of(out, "init ml daemon failed."), 0u);
   EXPECT_TRUE(mlt::wait_until([&] {
     auto r = redis_.cmd({"PUBSUB", "NUMSUB", "channel1"});

@@ -193,4 +193,24 @@ TEST_F(ModelStore, FailedStoreRollsBack) {
   EXPECT_EQ(redis.str({"HGET", k, "arg_learn_stat"}), "2");
 }
 
+// The store's failure lines carry the store's name, whichever of its steps
+// failed: here the delete of the temporary samples, refused by a trigger.
+TEST_F(ModelStore, FailedTemporaryDeleteIsReportedByTheStore) {
+  sql.exec("insert into " + table(41, true) + " (arg_id, sample_str, pattern) select 41, 'abc', " +
+           "'P' from " + db + ".seq_1_to_500");
+  sql.exec("create trigger " + db + ".keep_tmp before delete on " + table(41, true) +
+           " for each row signal sqlstate '45000' set message_text = 'kept'");
+  ml_hmm_model *m = ml_hmm_create(ML_HMM_STATES, ML_HMM_SYMBOLS, 3);
+  ml_sample_list list{};
+  math_task task{};
+  task.type = MATH_TASK_AUTO;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(mm_write_to_db(&obj, conn, db.c_str(), id, 41, &list, m, &task), -1);
+  const string out = testing::internal::GetCapturedStdout();
+  ml_hmm_free(m);
+  EXPECT_TRUE(mlt::has_debug_line(out, "mm_write_to_db", "mm_delete_sample_tmp:41 failed", true))
+      << out;
+  EXPECT_EQ(own("select count(*) from " + table(41, true)), "500");
+}
+
 }  // namespace

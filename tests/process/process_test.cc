@@ -17,6 +17,7 @@
 #include "arg/arg_state.h"
 #include "arg/arg_tasks.h"
 #include "log/ml_debug.h"
+#include "model/math_model_thread.h"
 #include "platform/framework/framework.h"
 #include "process/ml_sample_process.h"
 #include "process/readiness.h"
@@ -173,14 +174,53 @@ TEST_F(Process, FailedTemporaryInsertRollsBack) {
   sample_msg_fill(&m, d, 7, a, "x'y", 3);
   sql.exec("rename table " + table(a, true) + " to " + table(a, true) + "_off");
   const process_env env = st->env(&mdb);
+  enable_debug_print = 1;
+  testing::internal::CaptureStdout();
   EXPECT_EQ(process_sample(&m, &env), -1);
+  const string out = testing::internal::GetCapturedStdout();
+  enable_debug_print = 0;
   sql.exec("rename table " + table(a, true) + "_off to " + table(a, true));
+  // Reported under the operation's own name, the one operators search for.
+  EXPECT_TRUE(mlt::has_debug_line(out, "process_sample", "insert_sample_temp failed")) << out;
   EXPECT_EQ(rows(a, false), 0);
   EXPECT_EQ(field(d, a, "normalcount"), "");
   ASSERT_EQ(mdb.db_execute(&mdb, "select @@in_transaction"), 0);
   recordset_guard rs(&mdb);
   ASSERT_EQ(rs.create(), 0);
   EXPECT_STREQ(mysql_fetch_row(rs->result)[0], "0");
+}
+
+// A helper doing a step of an operation reports under the operation's name,
+// the one operators search for.
+TEST_F(Process, DebugLinesNameTheOperation) {
+  const uint32_t d = domain(1, 1), a = 24;
+  arg(d, a, "1");
+  hset("arg:" + to_string(d) + ":" + to_string(a), {"events", "2", "normalcount", "1500"});
+  const ml_arg_id id{d, 7, a};
+  enable_debug_print = 1;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(check_arg_stat(&id, rc, ARG_STAT_COLLECTING, ARG_EVENT_NONE), -1);
+  EXPECT_EQ(check_arg_stat(&id, rc, ARG_STAT_BUILDING, ARG_EVENT_NONE), -1);
+  EXPECT_EQ(mm_check_arg(rc, d, a, ARG_STAT_BUILDING), -1);
+  EXPECT_EQ(check_arg_sample_ready(&id, rc, &st->plist), 1);
+  EXPECT_EQ(get_sample_pattern_count(static_cast<int>(a), &mdb, "mlt_no_such_db", "t"), -1);
+  // No task list: the argument is building and told, then the task is refused.
+  EXPECT_EQ(ml_add_manual_task(rc, nullptr, d, a), -1);
+  const string out = testing::internal::GetCapturedStdout();
+  enable_debug_print = 0;
+  const string hmget = "HMGET arg:" + to_string(d) + ":" + to_string(a) + " arg_learn_stat events";
+  EXPECT_TRUE(mlt::has_debug_line(out, "check_arg_stat", "Invalid event 2")) << out;
+  EXPECT_TRUE(mlt::has_debug_line(out, "check_arg_stat", "Invalid arg stat 1, " + hmget)) << out;
+  EXPECT_TRUE(mlt::has_debug_line(out, "mm_check_arg", "Invalid arg stat 1")) << out;
+  EXPECT_TRUE(mlt::has_debug_line(out, "check_arg_sample_ready",
+                                  "arg " + to_string(a) + " is ready for model."))
+      << out;
+  EXPECT_TRUE(mlt::has_debug_line(
+      out, "get_sample_pattern_count",
+      "execute sql failed:select count(*) from mlt_no_such_db.t where arg_id=" + to_string(a)))
+      << out;
+  EXPECT_TRUE(mlt::has_debug_line(out, "ml_add_manual_task", "sub_task_for_math_model failed"))
+      << out;
 }
 
 // A database name from domain_info goes into SQL: only [A-Za-z0-9_]{1,64} is

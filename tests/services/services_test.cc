@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "log/ml_debug.h"
 #include "services/mldb.h"
 #include "services/redis.h"
 #include "tests/testutil/testutil.h"
@@ -52,8 +53,14 @@ TEST(ServicesMldb, ConnectRetriesEndWhenTheDaemonStops) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     stop = 1;
   });
-  EXPECT_EQ(ml_db_connect_retry(&db, &lock, &stop), -1);
+  enable_debug_print = 1;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(ml_db_connect_retry(&db, &lock, &stop, "math_model_thread_run"), -1);
+  const std::string out = testing::internal::GetCapturedStdout();
+  enable_debug_print = 0;
   stopper.join();
+  // Each failed attempt is reported by the worker that connects.
+  EXPECT_TRUE(mlt::has_debug_line(out, "math_model_thread_run", "Connect database failed")) << out;
   db.db_close(&db);
   if (saved_socket) setenv("MLDB_SOCKET", socket.c_str(), 1);
   if (saved_port)

@@ -136,6 +136,18 @@ unsigned unique_id() {
   return id + (n++ % 1000);
 }
 
+bool has_debug_line(const std::string &out, const std::string &func, const std::string &text,
+                    bool error) {
+  const std::string head = (error ? "[ERR][" : "[") + func + ":", tail = "]\t\"" + text + "\"\n";
+  for (size_t p = out.find(head); p != std::string::npos; p = out.find(head, p + 1)) {
+    if (!error && p >= 5 && out.compare(p - 5, 5, "[ERR]") == 0) continue;
+    size_t q = p + head.size();
+    while (q < out.size() && out[q] >= '0' && out[q] <= '9') q++;
+    if (q > p + head.size() && out.compare(q, tail.size(), tail) == 0) return true;
+  }
+  return false;
+}
+
 }  // namespace mlt
 
 #include <fcntl.h>

@@ -77,6 +77,11 @@ bool wait_until(const std::function<bool()> &pred,
 // A unique number per test process, for keys, ids and database names.
 unsigned unique_id();
 
+// Whether out holds the debug line "[func:<line>]\t\"text\"\n" (error: the
+// "[ERR]" form of it), whatever the source line.
+bool has_debug_line(const std::string &out, const std::string &func, const std::string &text,
+                    bool error = false);
+
 }  // namespace mlt
 
 namespace mlt {
