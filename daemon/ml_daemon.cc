@@ -62,11 +62,7 @@ void *stop_sequence(void *) {
   // end of their wait.
   sample_buckets_wake(&g_data->sample_buckets);
   ml_math_task_list_wake(&g_data->task_array);
-  pthread_join(g_data->recv_thread.handle, nullptr);
-  for (int i = 0; i < thread_num; i++) {
-    pthread_join(g_data->process_threads[i].handle, nullptr);
-    pthread_join(g_data->math_threads[i].handle, nullptr);
-  }
+  ml_join_workers(g_data, thread_num, pthread_join);
   ML_DEBUG_AS("stop_all", "ml_daemon : all threads exit\\n");
   _exit(0);
 }
@@ -216,6 +212,17 @@ int start_math_model_thread(int n) {
     }
   }
   return 0;
+}
+
+void ml_join_workers(global_data *g, int n, int (*join)(pthread_t, void **)) {
+  // The receive thread first, so that no sample enters a bucket while the
+  // processing threads end; then the two pools pairwise, the fixed order the
+  // daemon's stop has always had.
+  join(g->recv_thread.handle, nullptr);
+  for (int i = 0; i < n; i++) {
+    join(g->process_threads[i].handle, nullptr);
+    join(g->math_threads[i].handle, nullptr);
+  }
 }
 
 void stop_all(int) {

@@ -7,11 +7,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "daemon/global_data.h"
 #include "daemon/ml_daemon.h"
 #include "log/sys_log.h"
 #include "tests/testutil/testutil.h"
@@ -192,6 +195,35 @@ TEST_F(DaemonTest, TooManyCpusFailTheStart) {
   ASSERT_NE(bad, string::npos) << out << d.err();
   ASSERT_NE(failed, string::npos) << out;
   EXPECT_LT(bad, failed);
+}
+
+// The stop sequence's joins on real threads, started as the daemon starts
+// its workers: the receive thread, then processing i and math i for each i.
+TEST(DaemonThreads, StopJoinsReceiveThenProcessingAndMathPairwise) {
+  static std::vector<pthread_t> joined;
+  static std::atomic<int> finished{0};
+  joined.clear();
+  auto g = std::make_unique<global_data>();
+  auto body = [](void *) -> void * {
+    finished++;
+    return nullptr;
+  };
+  constexpr int n = 3;
+  ASSERT_EQ(thread_create(&g->recv_thread, body), 0);
+  for (int i = 0; i < n; i++) {
+    ASSERT_EQ(thread_create(&g->process_threads[i], body), 0);
+    ASSERT_EQ(thread_create(&g->math_threads[i], body), 0);
+  }
+  ml_join_workers(g.get(), n, [](pthread_t t, void **r) {
+    joined.push_back(t);
+    return pthread_join(t, r);
+  });
+  const std::vector<pthread_t> want = {g->recv_thread.handle,     g->process_threads[0].handle,
+                                       g->math_threads[0].handle, g->process_threads[1].handle,
+                                       g->math_threads[1].handle, g->process_threads[2].handle,
+                                       g->math_threads[2].handle};
+  EXPECT_EQ(joined, want);
+  EXPECT_EQ(finished.load(), 2 * n + 1);
 }
 
 TEST(DaemonThreads, ThreadCountFollowsTheCpuCount) {

@@ -190,6 +190,26 @@ TEST_F(Process, FailedTemporaryInsertRollsBack) {
   EXPECT_STREQ(mysql_fetch_row(rs->result)[0], "0");
 }
 
+// A policy whose learning time is 0 weeks never makes an argument ready, in
+// either mode and however many samples it has: the readiness check answers
+// -1, and a stored sample leaves the argument collecting with no task.
+TEST_F(Process, LearnTimeZeroNeverMakesAnArgumentReady) {
+  const process_env env = st->env(&mdb);
+  for (int32_t mode : {0, 1}) {
+    const uint32_t d = domain(mode, 0), a = 25;
+    arg(d, a, "1");
+    hset("arg:" + to_string(d) + ":" + to_string(a), {"normalcount", "99999"});
+    const ml_arg_id id{d, 7, a};
+    EXPECT_EQ(check_arg_sample_ready(&id, rc, &st->plist), -1) << mode;
+    sample_msg m;
+    sample_msg_fill(&m, d, 7, a, "v", 1);
+    EXPECT_EQ(process_sample(&m, &env), 0) << mode;
+    EXPECT_EQ(field(d, a, "normalcount"), "100000") << mode;
+    EXPECT_EQ(field(d, a, "arg_learn_stat"), "1") << mode;
+    EXPECT_EQ(st->tasks.task_count, 0u) << mode;
+  }
+}
+
 // A helper doing a step of an operation reports under the operation's name,
 // the one operators search for.
 TEST_F(Process, DebugLinesNameTheOperation) {
