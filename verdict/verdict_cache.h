@@ -126,7 +126,13 @@ int scan_domain(redis_conn *redis, uint32_t domain_id, domain_entry *d, load_err
 int load_arg(redis_conn *redis, ml_db_obj *db, const domain_entry &d, uint32_t domain_id,
              uint32_t arg_id, arg_entry *out, load_err *err);
 
-// Parses "{"column":C,"data":[...]}" into its entries. False on any other text.
+// The argument id of a key "arg:<domain_id>:<arg_id>", decimal digits only.
+// False for any other key (another domain's, arg:<d>:<a>:..., a NUL inside).
+bool parse_arg_key(std::string_view key, uint32_t domain_id, uint32_t *arg_id);
+
+// Parses "{"column":C,"data":[...]}" into its entries, each a probability as
+// the daemon prints it, at most kModelStatesMax x kModelSymbolsMax of them.
+// False on any other text.
 bool parse_model_text(std::string_view text, int *column, std::vector<double> *data);
 
 // Builds a model from the three texts of an argument hash. Null when they do

@@ -169,20 +169,16 @@ size_t pattern_bytes(const text_map<V> &p) {
 }
 
 // Adds the argument's scan key to the index, reading its URL and name.
-int index_key(redis_conn *redis, const redis_reply *key, int domain, domain_entry *d) {
-  char prefix[32];
-  int n = snprintf(prefix, sizeof prefix, "arg:%d:", domain);
-  if (key->len <= static_cast<uint64_t>(n) || strncmp(key->str, prefix, n) != 0) return 0;
-  char *end = nullptr;
-  long long arg = strtoll(key->str + n, &end, 10);
-  if (*end != '\0') return 0;  // not an argument hash (arg:<d>:<a>:..., say)
+int index_key(redis_conn *redis, const redis_reply *key, uint32_t domain, domain_entry *d) {
+  uint32_t arg = 0;
+  if (!parse_arg_key(std::string_view(key->str, key->len), domain, &arg)) return 0;
   reply_ptr r = bounded_hmget(redis, std::string(key->str, key->len),
                               {{"urlid", kNumberTextMax}, {"arg_name", MLV_MAX_NAME_LEN}});
   if (!is_array(r.get())) return -1;
   if (!elem(r.get(), 0) || !elem(r.get(), 1) || too_long(r.get(), 0) || too_long(r.get(), 1))
     return 0;
   uint32_t url = static_cast<uint32_t>(elem_number(r.get(), 0));
-  d->urls[url][elem_text(r.get(), 1)] = static_cast<uint32_t>(arg);
+  d->urls[url][elem_text(r.get(), 1)] = arg;
   return 0;
 }
 
@@ -341,7 +337,7 @@ int scan_domain(redis_conn *redis, uint32_t domain_id, domain_entry *d, load_err
     const redis_reply &keys = r->element[1];
     for (uint32_t i = 0; i < keys.elements; i++) {
       if (keys.element[i].type != ML_REDIS_STRING) continue;
-      if (index_key(redis, &keys.element[i], domain, &fresh) != 0) {
+      if (index_key(redis, &keys.element[i], domain_id, &fresh) != 0) {
         *err = "Redis did not answer while indexing domain " + std::to_string(domain_id);
         return -1;
       }
@@ -384,6 +380,20 @@ int load_arg(redis_conn *redis, ml_db_obj *db, const domain_entry &d, uint32_t d
                pattern_bytes(out->patterns) + pattern_bytes(out->skeletons) +
                out->by_count.capacity() * sizeof out->by_count[0];
   return 0;
+}
+
+bool parse_arg_key(std::string_view key, uint32_t domain_id, uint32_t *arg_id) {
+  const std::string prefix = "arg:" + std::to_string(domain_id) + ":";
+  if (key.size() <= prefix.size() || key.substr(0, prefix.size()) != prefix) return false;
+  const std::string_view digits = key.substr(prefix.size());
+  // arg:<d>:<a> only: not arg:<d>:<a>:..., nor a number that wraps.
+  if (digits.size() > 10 || digits.find_first_not_of("0123456789") != std::string_view::npos)
+    return false;
+  uint64_t v = 0;
+  for (char c : digits) v = v * 10 + static_cast<uint64_t>(c - '0');
+  if (v > UINT32_MAX) return false;
+  *arg_id = static_cast<uint32_t>(v);
+  return true;
 }
 
 bool parse_model_text(std::string_view text, int *column, std::vector<double> *data) {
