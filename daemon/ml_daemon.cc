@@ -62,7 +62,8 @@ void *stop_sequence(void *) {
   // end of their wait.
   sample_buckets_wake(&g_data->sample_buckets);
   ml_math_task_list_wake(&g_data->task_array);
-  ml_join_workers(g_data, thread_num, pthread_join);
+  ml_join_workers(&g_data->recv_thread, g_data->process_threads, g_data->math_threads, thread_num,
+                  pthread_join);
   ML_DEBUG_AS("stop_all", "ml_daemon : all threads exit\\n");
   _exit(0);
 }
@@ -214,14 +215,15 @@ int start_math_model_thread(int n) {
   return 0;
 }
 
-void ml_join_workers(global_data *g, int n, int (*join)(pthread_t, void **)) {
+void ml_join_workers(const thread_slot *recv, const thread_slot *process, const thread_slot *math,
+                     int n, int (*join)(pthread_t, void **)) {
   // The receive thread first, so that no sample enters a bucket while the
   // processing threads end; then the two pools pairwise, the fixed order the
   // daemon's stop has always had.
-  join(g->recv_thread.handle, nullptr);
+  join(recv->handle, nullptr);
   for (int i = 0; i < n; i++) {
-    join(g->process_threads[i].handle, nullptr);
-    join(g->math_threads[i].handle, nullptr);
+    join(process[i].handle, nullptr);
+    join(math[i].handle, nullptr);
   }
 }
 

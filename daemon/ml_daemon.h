@@ -30,11 +30,12 @@ int start_sample_recv_thread();
 int start_sample_process_thread(int n);
 int start_math_model_thread(int n);
 
-struct global_data;
-// The joins of the stop sequence, in its fixed order: the receive thread, then
-// processing thread i and math thread i for each i below n, each through join
-// (pthread_join in the daemon). Returns once every join has returned.
-void ml_join_workers(global_data *g, int n, int (*join)(pthread_t, void **));
+// The joins of the stop sequence, in its fixed order: the receive thread's
+// slot, then processing slot i and math slot i for each i below n, each
+// through join (pthread_join in the daemon). Returns once every join has
+// returned.
+void ml_join_workers(const thread_slot *recv, const thread_slot *process, const thread_slot *math,
+                     int n, int (*join)(pthread_t, void **));
 
 // SIGINT handler: wakes the stop sequence, which sets the stop flag, joins the
 // receive thread, then processing thread i and math thread i for each i, and

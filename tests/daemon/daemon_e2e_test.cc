@@ -14,7 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "daemon/global_data.h"
 #include "daemon/ml_daemon.h"
 #include "log/sys_log.h"
 #include "tests/testutil/testutil.h"
@@ -203,25 +202,24 @@ TEST(DaemonThreads, StopJoinsReceiveThenProcessingAndMathPairwise) {
   static std::vector<pthread_t> joined;
   static std::atomic<int> finished{0};
   joined.clear();
-  auto g = std::make_unique<global_data>();
+  constexpr int n = 3;
+  thread_slot recv{}, process[n]{}, math[n]{};
   auto body = [](void *) -> void * {
     finished++;
     return nullptr;
   };
-  constexpr int n = 3;
-  ASSERT_EQ(thread_create(&g->recv_thread, body), 0);
+  ASSERT_EQ(thread_create(&recv, body), 0);
   for (int i = 0; i < n; i++) {
-    ASSERT_EQ(thread_create(&g->process_threads[i], body), 0);
-    ASSERT_EQ(thread_create(&g->math_threads[i], body), 0);
+    ASSERT_EQ(thread_create(&process[i], body), 0);
+    ASSERT_EQ(thread_create(&math[i], body), 0);
   }
-  ml_join_workers(g.get(), n, [](pthread_t t, void **r) {
+  ml_join_workers(&recv, process, math, n, [](pthread_t t, void **r) {
     joined.push_back(t);
     return pthread_join(t, r);
   });
-  const std::vector<pthread_t> want = {g->recv_thread.handle,     g->process_threads[0].handle,
-                                       g->math_threads[0].handle, g->process_threads[1].handle,
-                                       g->math_threads[1].handle, g->process_threads[2].handle,
-                                       g->math_threads[2].handle};
+  const std::vector<pthread_t> want = {recv.handle,       process[0].handle, math[0].handle,
+                                       process[1].handle, math[1].handle,    process[2].handle,
+                                       math[2].handle};
   EXPECT_EQ(joined, want);
   EXPECT_EQ(finished.load(), 2 * n + 1);
 }
