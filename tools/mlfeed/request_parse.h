@@ -25,8 +25,9 @@
 // request line should be), the rest of the input is not read at all.
 //
 // Every size is bounded before anything is buffered (kLineMax, kHeadMax,
-// kBodyMax, kArgsMax): a line over its bound is skipped byte by byte, a body
-// over its bound is skipped unread, so hostile input costs time, never memory.
+// kBodyMax, kArgsMax): a line over its bound is read past byte by byte, a
+// body over its bound (or one that carries no form) a block at a time, neither
+// kept, so hostile input costs time, never memory.
 //
 // Thread safety: a Reader is used by one thread; the free functions are pure.
 #pragma once
