@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FILE *f = fmemopen(const_cast<uint8_t *>(data), size, "r");
     if (!f) return 0;  // fmemopen refuses an empty buffer on some libcs
     std::vector<mlctl::job> jobs, want;
-    const size_t max = small ? kMax : mlpush::kLineMax;
+    const size_t max = small ? kMax : mlpush::kSampleLineMax;
     const unsigned bad = mlctl::read_job_lines(f, &jobs, max);
     fclose(f);
     const unsigned want_bad = expect(text, max, &want);

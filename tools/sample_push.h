@@ -45,8 +45,8 @@ bool parse_sample_line(std::string_view line, SampleLine *out);
 // A line of a file read at most max bytes at a time: the line end is
 // dropped (LF or CRLF), *too_long set when the line was longer (its bytes
 // are then skipped, not kept). False at the end of the file.
-constexpr size_t kLineMax = 1 << 20;
-bool read_line(FILE *f, std::string *line, bool *too_long, size_t max = kLineMax);
+constexpr size_t kSampleLineMax = 1 << 20;
+bool read_line(FILE *f, std::string *line, bool *too_long, size_t max = kSampleLineMax);
 
 // RPUSHes every message count times onto key, in order. 0, or 2 when Redis
 // failed (err then says why); messages sent before a failure stay pushed.

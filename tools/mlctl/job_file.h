@@ -25,6 +25,6 @@ struct job {
 // Reads every line of f into jobs, in order, a line at most max bytes. 0 when
 // all were read; else the number of the first malformed line (1-based), the
 // jobs before it kept.
-unsigned read_job_lines(FILE *f, std::vector<job> *jobs, size_t max = mlpush::kLineMax);
+unsigned read_job_lines(FILE *f, std::vector<job> *jobs, size_t max = mlpush::kSampleLineMax);
 
 }  // namespace mlctl
