@@ -113,27 +113,29 @@ struct bounded_field {
   size_t max;
 };
 
+// Runs script on one key with the given arguments.
+reply_ptr eval(redis_conn *redis, const char *script, const std::string &key,
+               const std::vector<std::string> &args) {
+  std::vector<std::string_view> words{"EVAL", script, "1", key};
+  words.insert(words.end(), args.begin(), args.end());
+  return reply_ptr(redisconn_run_words(redis, words.data(), words.size()));
+}
+
 reply_ptr bounded_hmget(redis_conn *redis, const std::string &key,
                         std::initializer_list<bounded_field> fields) {
-  std::vector<std::string> bounds;
-  bounds.reserve(fields.size());
-  for (const auto &f : fields) bounds.push_back(std::to_string(f.max));
-  std::vector<std::string_view> words{"EVAL", kBoundedHmget, "1", key};
-  size_t i = 0;
+  std::vector<std::string> args;
   for (const auto &f : fields) {
-    words.push_back(f.name);
-    words.push_back(bounds[i++]);
+    args.emplace_back(f.name);
+    args.push_back(std::to_string(f.max));
   }
-  return reply_ptr(redisconn_run_words(redis, words.data(), words.size()));
+  return eval(redis, kBoundedHmget, key, args);
 }
 
 reply_ptr eval_bounded(redis_conn *redis, const char *script, const std::string &key,
                        std::initializer_list<size_t> limits) {
   std::vector<std::string> args;
   for (size_t l : limits) args.push_back(std::to_string(l));
-  std::vector<std::string_view> words{"EVAL", script, "1", key};
-  for (const auto &a : args) words.push_back(a);
-  return reply_ptr(redisconn_run_words(redis, words.data(), words.size()));
+  return eval(redis, script, key, args);
 }
 
 // Element i was refused for its size by a bounded read.
