@@ -1,19 +1,20 @@
 // The receive thread: the one producer of the sample buckets.
 //
-// One blocking pop (BLPOP with a 100 ms time-out) per pass on the thread's
-// own connection. A popped message is
-// dropped (after its line) when the queues are full, when it is not exactly
-// SAMPLE_MSG_LEN bytes, or when its domain is governed by no known policy;
-// otherwise a copy goes to the bucket chosen from its identifiers, so that
-// one argument's samples keep their arrival order.
+// Each pass takes a batch of messages in one round trip (sample_take: no
+// message is lost with a reply) and deals them out in arrival order. A
+// message is dropped (after its line) when the queues are full, when it is
+// not exactly SAMPLE_MSG_LEN bytes, or when its domain is governed by no
+// known policy; otherwise a copy goes to the bucket chosen from its
+// identifiers, so that one argument's samples keep their arrival order. The
+// domain's policy is looked up once per domain and batch.
 //
-// Pacing: an empty list is waited on in Redis, so an idle thread costs ten
-// commands a second and a pushed sample is taken at once; a missing or
-// refused reply pauses 100 ms before the next try. At the queue limit the
-// thread does not wait for room: it drops what it popped and pauses 100 ms,
-// which bounds the queued memory and lets the processing threads catch up.
-// Every accepted sample costs a second round trip (the domain's HMGET), so
-// the thread runs at about half the rate Redis answers single commands.
+// Pacing: a batch takes what the list holds, up to the room left in the
+// queues, so a lone sample is not held back; an empty list is waited on in
+// Redis (BLMOVE), so an idle thread costs twenty commands a second and a
+// pushed sample is taken at once; a missing or refused reply pauses 100 ms
+// before the next try. At the queue limit the thread takes one message,
+// drops it and pauses 100 ms, which bounds the queued memory and lets the
+// processing threads catch up.
 //
 // Locks: table_lock (read) only during the policy walk, bucket_lock only
 // around the insertion, the count and the consumer's wake-up; never both. A lost connection is
@@ -23,12 +24,16 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cassert>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "intake/sample_bucket.h"
+#include "intake/sample_take.h"
 #include "log/ml_debug.h"
 #include "log/ml_message.h"
 #include "platform/framework/framework.h"
@@ -49,23 +54,10 @@ constexpr useconds_t kNoReplyPauseUs = 100000;
 constexpr useconds_t kFullPauseUs = 100000;
 constexpr size_t kPatternCap = 256;  // at most 255 characters and the NUL
 
-enum class pop_result { none, empty, other, message };
-
-// One blocking pop: waits up to kPopWaitSeconds for a sample. On a message,
-// copies at most SAMPLE_COPY_MAX bytes into buf and sets *len to the copied
-// length.
-pop_result pop_sample(redis_conn *conn, const char *cmd, unsigned char *buf, uint32_t *len) {
-  reply_ptr r(redisconn_run_command(conn, cmd, static_cast<int>(strlen(cmd))));
-  if (!r) return pop_result::none;
-  if (r->type == ML_REDIS_NIL) return pop_result::empty;
-  // The reply names the list, then carries the popped value.
-  const redis_reply *value = reply_elem(r.get(), 1);
-  if (!value || value->type != ML_REDIS_STRING || !value->str) return pop_result::other;
-  uint64_t n = value->len < SAMPLE_COPY_MAX ? value->len : SAMPLE_COPY_MAX;
-  memcpy(buf, value->str, n);
-  *len = static_cast<uint32_t>(n);
-  return pop_result::message;
-}
+// Messages one take may hand out: 256 KiB of reply at most.
+constexpr uint32_t kTakeMax = 256;
+// Pause between start-up attempts to drop a batch left by a previous run.
+constexpr useconds_t kRecoverPauseUs = 100000;
 
 // True (after its line) when the queues hold their limit of samples.
 bool queue_full(sample_buckets *set, uint32_t limit) {
@@ -98,15 +90,35 @@ void queue_sample(sample_buckets *set, const sample_msg *msg) {
             static_cast<int>(msg->url_id), static_cast<int>(msg->arg_id));
 }
 
-// Checks and queues one popped message of n bytes held in buf.
-void handle_sample(redis_conn *conn, const recv_thread_arg *arg, const unsigned char *buf,
-                   uint32_t n) {
+// Whether each domain of one batch is governed; looked up once per domain.
+class batch_policies {
+ public:
+  batch_policies(redis_conn *conn, ml_plist *policies) : conn_(conn), policies_(policies) {}
+  bool governed(const sample_msg &msg) {
+    for (const auto &[domain, found] : seen_)
+      if (domain == msg.domain_id) return found;
+    const bool found = sample_recv_check_policy(conn_, policies_, &msg) == 1;
+    seen_.emplace_back(msg.domain_id, found);
+    return found;
+  }
+
+ private:
+  redis_conn *conn_;
+  ml_plist *policies_;
+  std::vector<std::pair<uint32_t, bool>> seen_;
+};
+
+// Checks and queues one taken message.
+void handle_sample(const recv_thread_arg *arg, batch_policies &policies, const redis_reply *value) {
+  if (value->type != ML_REDIS_STRING || !value->str) return;
+  const uint32_t n =
+      value->len < SAMPLE_COPY_MAX ? static_cast<uint32_t>(value->len) : SAMPLE_COPY_MAX;
   if (!length_ok(n)) return;
   sample_msg msg;
-  memcpy(&msg, buf, sizeof msg);
+  memcpy(&msg, value->str, sizeof msg);
   MLD_MSG(MLD_TRACE, kUnit, "recevie sample domain:%u, url: %u, arg:%u\n", msg.domain_id,
           msg.url_id, msg.arg_id);
-  if (sample_recv_check_policy(conn, arg->policies, &msg) != 1) {
+  if (!policies.governed(msg)) {
     MLD_MSG(MLD_INFO, kUnit, "Failed to find policy for sample policy:%u, url: %u, arg:%u\n",
             msg.domain_id, msg.url_id, msg.arg_id);
     return;
@@ -138,22 +150,40 @@ void *sample_recv_thread_run(void *slot) {
     return nullptr;
   }
   const uint32_t limit = buckets * SAMPLES_PER_BUCKET;
-  char cmd[ML_CMD_LEN];
-  snprintf(cmd, sizeof cmd, "blpop %s %s", SAMPLE_LIST_KEY, kPopWaitSeconds);
-  unsigned char buf[SAMPLE_COPY_MAX];
+  sample_taker taker;
+  sample_take_init(&taker, ml_daemon_id());
+  // A batch the previous run was handed but never released may have been
+  // queued by it: dropped, not counted twice.
+  for (int dropped; !stopping(arg) && (dropped = sample_take_recover(recv_dbobj, &taker)) != 0;) {
+    if (dropped > 0) {
+      MLD_ERR(kUnit, "Dropped %d sample(s) taken by a run that did not stop\n", dropped);
+      break;
+    }
+    usleep(kRecoverPauseUs);
+  }
   while (!stopping(arg)) {
-    uint32_t n = 0;
-    pop_result got = pop_sample(recv_dbobj, cmd, buf, &n);
-    // An empty list has already waited in Redis; a missing or refused reply
-    // pauses as long, so a failing server is not asked again at once.
-    if (got == pop_result::none || got == pop_result::other) usleep(kNoReplyPauseUs);
-    if (got != pop_result::message) continue;
-    if (queue_full(set, limit)) {
+    const uint32_t queued = sample_queued(set);
+    const bool full = queued >= limit;
+    reply_ptr r = sample_take(recv_dbobj, &taker, full ? 1 : std::min(kTakeMax, limit - queued));
+    if (!r) {
+      usleep(kNoReplyPauseUs);
+      continue;
+    }
+    const redis_reply *batch = reply_elem(r.get(), 1);
+    if (batch->elements == 0) {
+      // Waits in Redis; what arrives is handed out by the next take.
+      if (sample_take_wait(recv_dbobj, &taker, kPopWaitSeconds) < 0) usleep(kNoReplyPauseUs);
+      continue;
+    }
+    // Taken while full: dropped with its line, unless room came meanwhile.
+    if (full && queue_full(set, limit)) {
       usleep(kFullPauseUs);
       continue;
     }
-    handle_sample(recv_dbobj, arg, buf, n);
+    batch_policies policies(recv_dbobj, arg->policies);
+    for (uint32_t i = 0; i < batch->elements; i++) handle_sample(arg, policies, batch->element + i);
   }
+  sample_take_release(recv_dbobj, &taker);
   return nullptr;
 }
 

@@ -1,10 +1,13 @@
 #include "services/redis.h"
 
+#include <unistd.h>
+
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
 #include "log/ml_debug.h"
+#include "platform/framework/framework.h"
 
 reply_ptr redis_cmdf(redis_conn *conn, char *buf, size_t cap, const char *fmt, ...) {
   if (!conn || !buf || cap == 0) return nullptr;
@@ -33,4 +36,26 @@ int redis_scan_keys(redis_conn *conn, const char *pattern,
       if (!reply_elem_missing(keys, i)) fn(reply_elem_str(keys, i), i);
   } while (cursor != 0);
   return 0;
+}
+
+reply_ptr redis_eval(redis_conn *conn, std::string_view script,
+                     std::initializer_list<std::string_view> keys,
+                     std::initializer_list<std::string_view> args) {
+  if (!conn) return nullptr;
+  const std::string nkeys = std::to_string(keys.size());
+  std::vector<std::string_view> words{"EVAL", script, nkeys};
+  words.insert(words.end(), keys.begin(), keys.end());
+  words.insert(words.end(), args.begin(), args.end());
+  return reply_ptr(redisconn_run_words(conn, words.data(), words.size()));
+}
+
+const std::string &ml_daemon_id() {
+  static const std::string id = [] {
+    char host[256] = "";
+    if (gethostname(host, sizeof host - 1) != 0 || !host[0])
+      snprintf(host, sizeof host, "localhost");
+    const char *root = fw_root();
+    return std::string(host) + ":" + (root && *root ? root : "/");
+  }();
+  return id;
 }

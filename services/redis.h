@@ -11,6 +11,9 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/redis/redisconn.h"
 
@@ -58,3 +61,17 @@ inline long long reply_elem_ll(const redis_reply *r, uint32_t i) {
 // ended; -1 when a reply was missing (the keys seen so far have been visited).
 int redis_scan_keys(redis_conn *conn, const char *pattern,
                     const std::function<void(const char *key, uint32_t place)> &fn);
+
+// Runs a Lua script with its keys and arguments (any bytes) as one EVAL.
+// Null when conn is null, the server refused the script or did not answer.
+reply_ptr redis_eval(redis_conn *conn, std::string_view script,
+                     std::initializer_list<std::string_view> keys,
+                     std::initializer_list<std::string_view> args);
+
+// This daemon among others that share one Redis: "<host name>:<root>", where
+// root is the fixed-path root ("/" on an appliance). Stable across restarts
+// of the same installation, so a new start finds what its previous run left
+// (a taken batch, the arguments it was building); distinct for two
+// installations on one machine. Computed once; safe from any thread after
+// the first call, which start-up makes before starting threads.
+const std::string &ml_daemon_id();

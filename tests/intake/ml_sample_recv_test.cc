@@ -169,14 +169,14 @@ TEST_F(IntakeRecv, AtTheQueueLimitDropsWhatItPopsAndPauses) {
   sample_count_add(&st->buckets, -3 * 4096);
 }
 
-// A refused pop (here WRONGTYPE: the list key holds a hash) is not retried at
-// once: the thread pauses as it waits on an empty list, so a failing server
-// is not asked thousands of times a second.
+// A refused take (here WRONGTYPE: the list key holds a hash) is not retried
+// at once: the thread pauses as it waits on an empty list, so a failing
+// server is not asked thousands of times a second.
 TEST_F(IntakeRecv, RefusedPopsArePacedNotRetriedAtOnce) {
   auto pops = [&] {
     std::smatch m;
     const string info = redis.str({"INFO", "commandstats"});
-    std::regex_search(info, m, std::regex("cmdstat_blpop:calls=([0-9]+)"));
+    std::regex_search(info, m, std::regex("cmdstat_eval:calls=([0-9]+)"));
     return m.empty() ? 0L : std::stol(m[1].str());
   };
   redis.cmd({"HSET", SAMPLE_LIST_KEY, "not", "a list"});
