@@ -48,3 +48,39 @@ int arg_state_check(redis_conn *redis, uint32_t domain_id, uint32_t arg_id, int3
 // keeps its value). 0 when Redis answered, -1 otherwise.
 int arg_state_write(redis_conn *redis, uint32_t domain_id, uint32_t arg_id, int32_t state,
                     int32_t event, bool keep_event);
+
+// ---- Daemons sharing one Redis ---------------------------------------------
+// Every daemon sees every argument reach its sample count and every manual
+// request, so the step to building is taken in one script on the server and
+// the daemon that took it is recorded as the argument's builder in the hash
+// ARG_BUILDING_KEY ("<domain>:<arg>" -> ml_daemon_id). A running daemon keeps
+// DAEMON_ALIVE_PREFIX<id> alive; a builder whose key has expired is gone, and
+// the next daemon to start takes its arguments over.
+constexpr const char *ARG_BUILDING_KEY = "ml_building";
+constexpr const char *DAEMON_ALIVE_PREFIX = "ml_daemon_alive:";
+constexpr int DAEMON_ALIVE_SECONDS = 30;
+
+// Moves a collecting argument (no event) to state and event in one step; to
+// building also records this daemon as the builder. 1 moved; 0 the argument
+// was not collecting with no event (another daemon moved it first); -1 no
+// answer.
+int arg_state_advance(redis_conn *redis, const ml_arg_id *id, int32_t state, int32_t event);
+
+enum class arg_claim { manual, startup };
+// Takes an argument for building by this daemon. manual: from any state,
+// unless another live daemon is building it (each daemon hears the request).
+// startup: an argument already building with no event, whose builder is this
+// daemon, none, or gone. 1 taken (state building, no event, this daemon its
+// builder), 0 not, -1 no answer.
+int arg_claim_building(redis_conn *redis, uint32_t domain_id, uint32_t arg_id, arg_claim how);
+
+// 1 when another daemon is recorded as the argument's builder (this one must
+// not build it), 0 when this daemon or none is, -1 no answer.
+int arg_built_elsewhere(redis_conn *redis, uint32_t domain_id, uint32_t arg_id);
+
+// Drops this daemon's builder record of an argument that left building.
+// 0, or -1 no answer.
+int arg_building_done(redis_conn *redis, uint32_t domain_id, uint32_t arg_id);
+
+// Marks this daemon alive for DAEMON_ALIVE_SECONDS. 0, or -1 no answer.
+int daemon_alive_refresh(redis_conn *redis);

@@ -37,9 +37,19 @@ int sub_task_for_math_model(math_task_array *tasks, const ml_arg_id *id, const c
 
 int ml_arg_to_building(redis_conn *redis, math_task_array *tasks, const ml_arg_id *id,
                        const char *dbname, uint32_t type, const char *op) {
-  if (set_arg_stat(id, redis, ARG_STAT_BUILDING, ARG_EVENT_NONE) != 0) {
+  if (!id) return -1;
+  // Every daemon sharing this Redis may take this step for the argument:
+  // only the one whose script moves it goes on.
+  const int moved = type == MATH_TASK_MANUAL
+                        ? arg_claim_building(redis, id->domain_id, id->arg_id, arg_claim::manual)
+                        : arg_state_advance(redis, id, ARG_STAT_BUILDING, ARG_EVENT_NONE);
+  if (moved < 0) {
     MLD_ERR(MLD_UNIT_PROCESS, "set arg building failed\n");
     return -1;
+  }
+  if (moved == 0) {
+    ML_DEBUG_AS(op, "arg %d is taken by another daemon", static_cast<int>(id->arg_id));
+    return 1;
   }
   if (sendmsg_proxyd_arg(redis, id->domain_id, id->arg_id, NOTICE_BUILDING_MTYPE,
                          NOTICE_BUILDING_CTYPE) != 0) {
@@ -77,6 +87,9 @@ int _get_redis_arg_task(redis_conn *redis, math_task_array *tasks, uint32_t doma
     if (reply_elem_missing(r.get(), i)) return -1;
   const long long state = reply_elem_ll(r.get(), 0);
   if (state != ARG_STAT_BUILDING || reply_elem_ll(r.get(), 1) != ARG_EVENT_NONE) return 0;
+  // Its builder may be another daemon still at work.
+  const int claimed = arg_claim_building(redis, domain_id, arg_id, arg_claim::startup);
+  if (claimed <= 0) return claimed;
   ML_DEBUG("get a task from redis db %d, arg_id:%d", static_cast<int>(state),
            static_cast<int>(arg_id));
   const ml_arg_id id{domain_id, static_cast<uint32_t>(reply_elem_ll(r.get(), 2)), arg_id};

@@ -19,9 +19,12 @@ struct redis_conn;
 int sub_task_for_math_model(math_task_array *tasks, const ml_arg_id *id, const char *dbname,
                             uint32_t type);
 
-// Building with no event, the building notice, then the task. 0 when queued;
-// -1 after the failing step's line, which names the calling operation op
-// (the steps before it stay done).
+// Building with no event, the building notice, then the task. The step is
+// taken on the server: an automatic task's argument must still be
+// collecting, a manual one's must not be building in another live daemon
+// (arg_claim_building). 0 when queued; 1 when the argument was not this
+// daemon's to take (nothing done); -1 after the failing step's line, which
+// names the calling operation op (the steps before it stay done).
 int ml_arg_to_building(redis_conn *redis, math_task_array *tasks, const ml_arg_id *id,
                        const char *dbname, uint32_t type, const char *op);
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "arg/arg_state.h"
 #include "arg/arg_tasks.h"
 #include "log/ml_debug.h"
 #include "platform/mldb/mldb.h"
@@ -50,6 +51,9 @@ int init_global_data(int n) {
     puts("connect redis failed");
     return -1;
   }
+  // Marked alive before taking over building arguments, so that no other
+  // daemon starting now takes this one's for a gone builder's.
+  daemon_alive_refresh(g_data->redis_conn);
   if (ml_init_math_task_list(&g_data->task_array, g_data->redis_conn, &g_data->db_connect_lock) !=
       0) {
     ML_DEBUG("init math task list failed");

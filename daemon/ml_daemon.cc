@@ -22,11 +22,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "arg/arg_state.h"
 #include "daemon/global_data.h"
 #include "intake/ml_sample_recv.h"
 #include "log/ml_debug.h"
@@ -76,7 +78,13 @@ int start_stop_thread() {
 // The main loop: one published message at a time, until the stop flag is set.
 void serve(redis_conn *cmd_conn) {
   const conf_event_ctx ctx{&g_data->ml_plist, &g_data->task_array};
+  // Daemons sharing this Redis take over the arguments of one whose mark
+  // has expired; refreshed at a third of its life, so a slow turn is no loss.
+  auto refreshed = std::chrono::steady_clock::time_point{};
+  const auto refresh_every = std::chrono::seconds(DAEMON_ALIVE_SECONDS / 3);
   while (!ml_stopping()) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - refreshed >= refresh_every && daemon_alive_refresh(cmd_conn) == 0) refreshed = now;
     reply_ptr msg(redisconn_wait_subscribe(g_data->redis_conn, kSubscribeWaitMs));
     if (!msg) continue;
     if (nCfg_debug_zone)

@@ -92,6 +92,12 @@ void *math_model_thread_run(void *slot) {
     const int got = ml_wait_math_task(arg->tasks, &task, kEmptyListWaitMs);
     if (got == -2) continue;
     if (got != 0) continue;
+    // Another daemon sharing this Redis took the argument over (this one
+    // was thought gone): its build is that daemon's, and nothing is undone.
+    if (arg_built_elsewhere(math_dbobj, task.dbid, task.argid) == 1) {
+      ML_DEBUG("arg %d is built by another daemon; task dropped", static_cast<int>(task.argid));
+      continue;
+    }
     ML_DEBUG("Start to generate math models...\\n");
     if (build_model(math_dbobj, &db, &task, &list, &model) == 0) {
       ML_DEBUG("Successfully generating math models...\\n");

@@ -215,7 +215,9 @@ int mm_write_to_db_arg_status(redis_conn *redis, uint32_t domain_id, uint32_t ar
                               int32_t event) {
   if (arg_id == 0) return -1;
   // Event 0 leaves events as it was: the state alone is written.
-  return arg_state_write(redis, domain_id, arg_id, state, event, event == 0);
+  const int r = arg_state_write(redis, domain_id, arg_id, state, event, event == 0);
+  if (r == 0 && state != ARG_STAT_BUILDING) arg_building_done(redis, domain_id, arg_id);
+  return r;
 }
 
 namespace {

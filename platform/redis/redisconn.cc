@@ -338,6 +338,45 @@ redis_reply *redisconn_run_words(redis_conn *conn, const std::string_view *words
   return run_argv(conn, std::vector<std::string_view>(words, words + count));
 }
 
+redis_reply *redisconn_run_pipeline(redis_conn *conn, const std::vector<std::string_view> *commands,
+                                    size_t count) {
+  if (!conn || !commands || count == 0) return nullptr;
+  for (size_t i = 0; i < count; i++)
+    if (commands[i].empty() || iequals(commands[i][0], "SUBSCRIBE")) return nullptr;
+  if (!ensure_connected(conn)) return nullptr;
+  std::vector<const char *> argv;
+  std::vector<size_t> lens;
+  for (size_t i = 0; i < count; i++) {
+    argv.clear();
+    lens.clear();
+    for (auto w : commands[i]) {
+      argv.push_back(w.data());
+      lens.push_back(w.size());
+    }
+    if (redisAppendCommandArgv(conn->ctx, static_cast<int>(argv.size()), argv.data(),
+                               lens.data()) != REDIS_OK) {
+      drop_context(conn);  // a half-written pipeline cannot be continued
+      return nullptr;
+    }
+  }
+  std::vector<HiredisReply> replies(count);
+  for (size_t i = 0; i < count; i++) {
+    void *r = nullptr;
+    if (redisGetReply(conn->ctx, &r) != REDIS_OK || !r) {
+      drop_context(conn);
+      return nullptr;
+    }
+    replies[i].reset(static_cast<redisReply *>(r));
+  }
+  std::vector<redisReply *> elements(count);
+  for (size_t i = 0; i < count; i++) elements[i] = replies[i].get();
+  redisReply all{};
+  all.type = REDIS_REPLY_ARRAY;
+  all.elements = count;
+  all.element = elements.data();
+  return redisconn_convert_reply(&all);
+}
+
 void redisconn_free_result(redis_reply *reply) { free(reply); }
 
 namespace {

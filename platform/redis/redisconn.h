@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 // Reply type codes (hiredis' numbering).
 enum : uint32_t {
@@ -67,6 +68,15 @@ redis_reply *redisconn_run_command(redis_conn *conn, const char *command, int le
 // The same for a command given as words, each any bytes (blanks, quotes, NUL):
 // scripts and binary values. SUBSCRIBE is refused (null); use the line form.
 redis_reply *redisconn_run_words(redis_conn *conn, const std::string_view *words, size_t count);
+
+// Sends count commands (commands[i] holds the words of command i) in one
+// round trip and returns one array reply whose element i is command i's
+// reply; a command the server refused is an ML_REDIS_ERROR element carrying
+// the server's text (no line is printed: the caller knows which matter).
+// Null when the connection failed before every reply arrived; the commands
+// sent may then have run or not. SUBSCRIBE is refused (null).
+redis_reply *redisconn_run_pipeline(redis_conn *conn, const std::vector<std::string_view> *commands,
+                                    size_t count);
 
 // Frees a reply with all its elements; null is ignored.
 void redisconn_free_result(redis_reply *reply);
