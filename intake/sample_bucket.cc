@@ -108,6 +108,19 @@ sample_node *wait_sample(sample_buckets *set, uint32_t index, int timeout_ms) {
   return node;
 }
 
+uint32_t wait_samples(sample_buckets *set, uint32_t index, int timeout_ms, sample_node **out,
+                      uint32_t max) {
+  if (!set || index >= set->bucket_count || !out || max == 0) return 0;
+  sample_bucket *bucket = &set->buckets[index];
+  const struct timespec until = ml_deadline_after_ms(timeout_ms);
+  pthread_mutex_lock(&set->bucket_lock);
+  if (!bucket->head) pthread_cond_timedwait(&set->ready[index], &set->bucket_lock, &until);
+  uint32_t n = 0;
+  while (n < max && (out[n] = take_head_locked(set, bucket))) n++;
+  pthread_mutex_unlock(&set->bucket_lock);
+  return n;
+}
+
 int sample_queue(sample_buckets *set, uint32_t index, const void *data, int length) {
   if (!set || index >= set->bucket_count) return -1;
   pthread_mutex_lock(&set->bucket_lock);

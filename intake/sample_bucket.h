@@ -58,6 +58,11 @@ sample_node *pick_sample(sample_buckets *set, sample_bucket *bucket);
 // be appended (or for sample_buckets_wake). Null when none came (or index is
 // out of range).
 sample_node *wait_sample(sample_buckets *set, uint32_t index, int timeout_ms);
+// The same for up to max nodes: waits as wait_sample for the first, then
+// takes what else the bucket holds without waiting. Returns how many were
+// put in out, oldest first.
+uint32_t wait_samples(sample_buckets *set, uint32_t index, int timeout_ms, sample_node **out,
+                      uint32_t max);
 // Appends a copy of the message to bucket index under bucket_lock, counts it
 // and wakes the bucket's consumer. 0, or -1 with nothing queued.
 int sample_queue(sample_buckets *set, uint32_t index, const void *data, int length);

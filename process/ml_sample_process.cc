@@ -1,7 +1,8 @@
 // Sample processing threads.
 //
-// One sample is handled per turn of the loop; an empty bucket is waited on
-// (the receive thread wakes the wait when it appends). While the learning
+// Each turn of the loop takes what the bucket holds, up to a batch
+// (process_sample_batch); an empty bucket is waited on (the receive thread
+// wakes the wait when it appends). While the learning
 // database cannot be reached the thread takes no sample, so they wait in its
 // bucket rather than fail one by one. process_sample stores the value and its
 // pattern in one transaction that spans just the two inserts; the Redis counter and state writes
@@ -23,6 +24,7 @@
 #include "log/ml_message.h"
 #include "policy/ml_policy.h"
 #include "process/readiness.h"
+#include "process/sample_batch.h"
 #include "process/sample_store.h"
 #include "services/mldb.h"
 #include "services/redis.h"
@@ -33,13 +35,8 @@ thread_local redis_conn *process_dbobj = nullptr;
 namespace {
 
 constexpr const char *kUnit = MLD_UNIT_PROCESS;
-// The operations whose steps the helpers below are: their debug lines carry
-// these names, which operators know, not the helpers' own.
-constexpr const char *kProcessSample = "process_sample";
-constexpr const char *kProcessLoop = "sample_process_loop";
-constexpr uint32_t kArgLenMax = 1025;  // value bytes a sample may carry
-constexpr uint32_t kRealLenMax = 256;  // longer values only count as abnormal
-constexpr size_t kEscapedMax = 1024;
+constexpr const char *kProcessSample = ML_OP_PROCESS_SAMPLE;
+constexpr const char *kProcessLoop = ML_OP_PROCESS_LOOP;
 // Longest wait on an empty bucket before the stop flag is looked at again
 // (the stop sequence also wakes the wait at once).
 constexpr int kEmptyBucketWaitMs = 100;
@@ -71,48 +68,6 @@ int store_sample(ml_db_obj *db, const stored_sample *s, const char *dbname,
     return -1;
   }
   return r;
-}
-
-// A ready argument: discarded with its notice (1), or moved to building with
-// its notice and an automatic task (0); -1 after the failing step's line.
-int judge_ready_arg(const ml_arg_id *id, const process_env *env, const char *dbname) {
-  if (check_arg_discard(id, env->redis) == 1) {
-    if (set_arg_stat(id, env->redis, ARG_STAT_DISCARDED, ARG_EVENT_DISCARD) != 0) {
-      MLD_ERR(kUnit, "set arg discard failed\n");
-      return -1;
-    }
-    if (sendmsg_proxyd_arg(env->redis, id->domain_id, id->arg_id, NOTICE_DISCARD_MTYPE,
-                           NOTICE_DISCARD_CTYPE) != 0) {
-      MLD_ERR(kUnit, "send arg building msg failed\n");
-      return -1;
-    }
-    return 1;
-  }
-  return ml_arg_to_building(env->redis, env->tasks, id, dbname, MATH_TASK_AUTO, kProcessSample);
-}
-
-// The value escaped for SQL and its pattern, ready for storage. 0, or -1
-// after its line. The database connection must be open (escaping uses its
-// character set).
-int prepare_sample(const sample_msg *msg, ml_db_obj *db, const char *pattern, stored_sample *s) {
-  const uint32_t len = msg->arg_len < SAMPLE_VALUE_MAX ? msg->arg_len : SAMPLE_VALUE_MAX;
-  // The worst case of the bytes actually escaped (len may exceed kArgLenMax
-  // when the caller skipped check_sample).
-  char escaped[2 * SAMPLE_VALUE_MAX + 1];
-  const unsigned long escaped_len = mysql_real_escape_string(
-      db->conn, escaped, reinterpret_cast<const char *>(msg->arg_value), len);
-  if (escaped_len == 0 || escaped_len > kEscapedMax) {
-    MLD_ERR(kUnit, "strescape failed, too long size :%d\n", static_cast<int>(escaped_len));
-    return -1;
-  }
-  s->arg_id = static_cast<int32_t>(msg->arg_id);
-  memcpy(s->sample_str, escaped, escaped_len);
-  s->sample_str[escaped_len] = '\0';
-  // A 256-character pattern loses its last character.
-  const size_t pattern_len = strnlen(pattern, sizeof s->pattern - 1);
-  memcpy(s->pattern, pattern, pattern_len);
-  s->pattern[pattern_len] = '\0';
-  return 0;
 }
 
 // Generalises, escapes and stores one sample of normal length. 0 stored,
@@ -177,9 +132,28 @@ void handle_node(const sample_node *node, const process_env *env) {
 
 }  // namespace
 
+int judge_ready_arg(const ml_arg_id *id, const process_env *env, const char *dbname) {
+  if (check_arg_discard(id, env->redis) == 1) {
+    // Taken on the server: of daemons sharing this Redis, one discards.
+    const int moved = arg_state_advance(env->redis, id, ARG_STAT_DISCARDED, ARG_EVENT_DISCARD);
+    if (moved < 0) {
+      MLD_ERR(kUnit, "set arg discard failed\n");
+      return -1;
+    }
+    if (moved == 0) return 1;
+    if (sendmsg_proxyd_arg(env->redis, id->domain_id, id->arg_id, NOTICE_DISCARD_MTYPE,
+                           NOTICE_DISCARD_CTYPE) != 0) {
+      MLD_ERR(kUnit, "send arg building msg failed\n");
+      return -1;
+    }
+    return 1;
+  }
+  return ml_arg_to_building(env->redis, env->tasks, id, dbname, MATH_TASK_AUTO, kProcessSample);
+}
+
 int check_sample(const sample_msg *msg, ml_db_obj *db, redis_conn *redis) {
   if (!msg || !db || !redis) return -1;
-  if (msg->arg_len > kArgLenMax || msg->arg_real_len == 0) {
+  if (msg->arg_len > SAMPLE_ARG_LEN_MAX || msg->arg_real_len == 0) {
     MLD_ERR(kUnit, "Invalid argument length arg_len=%d,arg_real_len=%d\n",
             static_cast<int>(msg->arg_len), static_cast<int>(msg->arg_real_len));
     return -1;
@@ -201,7 +175,7 @@ int process_sample(const sample_msg *msg, const process_env *env) {
   MLD_MSG(MLD_TRACE, kUnit, "check arg:%d length %d, checked:%d\n", static_cast<int>(msg->arg_id),
           static_cast<int>(msg->arg_real_len), names.count);
 
-  if (msg->arg_real_len > kRealLenMax) {
+  if (msg->arg_real_len > SAMPLE_REAL_LEN_MAX) {
     if (ml_redis_update_sample_count(&id, env->redis, 1) != 0) {
       ML_DEBUG("update redis sample invalid count failed");
       return -1;
@@ -233,11 +207,15 @@ int sample_process_loop(process_thread_arg *arg) {
       usleep(kDatabaseDownPauseUs);
       continue;
     }
-    sample_node *node =
-        wait_sample(arg->buckets, static_cast<uint32_t>(arg->index), kEmptyBucketWaitMs);
-    if (!node) continue;
-    handle_node(node, &env);
-    free_msg_node(node);
+    sample_node *nodes[SAMPLE_BATCH_MAX];
+    const uint32_t n = wait_samples(arg->buckets, static_cast<uint32_t>(arg->index),
+                                    kEmptyBucketWaitMs, nodes, SAMPLE_BATCH_MAX);
+    // A batch that could not start (Redis or the database failed before
+    // anything was written) is retried one sample at a time, each with its
+    // own line if it fails again.
+    if (n > 0 && process_sample_batch(nodes, n, &env) != 0)
+      for (uint32_t i = 0; i < n; i++) handle_node(nodes[i], &env);
+    for (uint32_t i = 0; i < n; i++) free_msg_node(nodes[i]);
   }
   db.db_close(&db);
   return -1;

@@ -9,6 +9,7 @@
 
 #include <atomic>
 
+#include "arg/arg_state.h"
 #include "intake/sample_bucket.h"
 #include "intake/sample_msg.h"
 
@@ -16,6 +17,15 @@ struct redis_conn;
 struct ml_db_obj;
 struct ml_plist;
 struct math_task_array;
+
+// Value bytes a sample may carry, and the real length beyond which a value
+// is only counted as abnormal.
+constexpr uint32_t SAMPLE_ARG_LEN_MAX = 1025;
+constexpr uint32_t SAMPLE_REAL_LEN_MAX = 256;
+// The operations whose steps the processing helpers are: their debug lines
+// carry these names, which operators know, not the helpers' own.
+constexpr const char *ML_OP_PROCESS_SAMPLE = "process_sample";
+constexpr const char *ML_OP_PROCESS_LOOP = "sample_process_loop";
 
 // What processing thread `index` uses; the daemon owns the record and
 // everything it points at, all of which outlive the thread.
@@ -48,6 +58,11 @@ int sample_process_loop(process_thread_arg *arg);
 // 0 when the sample may be processed: lengths in range and the argument
 // collecting with no event; -1 to drop it.
 int check_sample(const sample_msg *msg, ml_db_obj *db, redis_conn *redis);
+// A ready argument: discarded with its notice (1), or moved to building with
+// its notice and an automatic task (0); 1 also when another daemon sharing
+// this Redis moved it first; -1 after the failing step's line.
+int judge_ready_arg(const ml_arg_id *id, const process_env *env, const char *dbname);
+
 // Stores, counts and judges one sample. 0 done (stored, skipped by the
 // pattern cap, or counted abnormal), -1 failed (after its line).
 int process_sample(const sample_msg *msg, const process_env *env);

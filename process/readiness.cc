@@ -30,22 +30,27 @@ int arg_sample_ready_under(const ml_arg_id *id, redis_conn *redis, const ml_poli
           policy.sample_collecting_mode, READY_COUNT_AND_TIME, count, reply_elem_str(arg.get(), 1),
           policy.model_min_learn_time, static_cast<unsigned long>(time(nullptr)));
 
+  if (arg_ready_by(&policy, count, start, time(nullptr)) != 1) return 0;
+  // Either entry point, one operation to the operator.
+  ML_DEBUG_AS("check_arg_sample_ready", "arg %d is ready for model.", static_cast<int>(id->arg_id));
+  return 1;
+}
+
+int arg_ready_by(const ml_policy_conf *policy, int32_t count, int32_t start, long now) {
+  if (!policy || policy->model_min_learn_time == 0) return -1;
   bool ready = false;
-  if (policy.sample_collecting_mode == 0) {
+  if (policy->sample_collecting_mode == 0) {
     if (count >= READY_COUNT_AND_TIME) {
       // The end of the learning period in 32-bit arithmetic, as the stored
       // numbers are; unsigned so that a wrap is defined.
       const int32_t until =
-          static_cast<int32_t>(static_cast<uint32_t>(policy.model_min_learn_time) *
+          static_cast<int32_t>(static_cast<uint32_t>(policy->model_min_learn_time) *
                                    static_cast<uint32_t>(SECONDS_PER_WEEK) +
                                static_cast<uint32_t>(start));
-      ready = static_cast<int64_t>(until) <= static_cast<int64_t>(time(nullptr));
+      ready = static_cast<int64_t>(until) <= static_cast<int64_t>(now);
     }
-  } else if (policy.sample_collecting_mode == 1) {
+  } else if (policy->sample_collecting_mode == 1) {
     ready = count >= READY_COUNT_ONLY;
   }
-  if (!ready) return 0;
-  // Either entry point, one operation to the operator.
-  ML_DEBUG_AS("check_arg_sample_ready", "arg %d is ready for model.", static_cast<int>(id->arg_id));
-  return 1;
+  return ready ? 1 : 0;
 }

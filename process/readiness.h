@@ -2,6 +2,8 @@
 // its domain's learning policy.
 #pragma once
 
+#include <cstdint>
+
 #include "arg/arg_state.h"
 
 struct redis_conn;
@@ -17,6 +19,9 @@ constexpr long SECONDS_PER_WEEK = 604800;
 // 1 ready, 0 not yet, -1 cannot be decided (no reply, a missing field, no
 // policy in the table for the domain, or a policy whose learning time is 0).
 int check_arg_sample_ready(const ml_arg_id *id, redis_conn *redis, ml_plist *policies);
+// The decision itself, from numbers already read: 1 ready, 0 not yet, -1
+// undecidable (no policy, or a learning time of 0). now is the clock's time.
+int arg_ready_by(const ml_policy_conf *policy, int32_t count, int32_t start_time, long now);
 // The same decision under a policy already looked up (null: none found), so
 // that a caller holding the domain record saves its second read.
 int arg_sample_ready_under(const ml_arg_id *id, redis_conn *redis, const ml_policy_conf *policy);

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "log/ml_message.h"
 #include "services/mldb.h"
@@ -13,6 +14,7 @@ namespace {
 
 constexpr size_t kQueryLen = 1024;
 constexpr size_t kInsertLen = 4096;
+constexpr size_t kEscapedMax = 1024;
 
 // Runs a "select count(*)" statement and reads its one number; -1 on failure.
 // quiet_sql: the temporary-table count names no statement in its failure line.
@@ -49,6 +51,28 @@ int get_hmm_gen_str(const sample_msg *msg, char *out, int cap) {
     ML_DEBUG("generate hmm str failed");
     return -1;
   }
+  return 0;
+}
+
+int prepare_sample(const sample_msg *msg, ml_db_obj *db, const char *pattern, stored_sample *s) {
+  const uint32_t len = msg->arg_len < SAMPLE_VALUE_MAX ? msg->arg_len : SAMPLE_VALUE_MAX;
+  // The worst case of the bytes actually escaped (len may exceed kArgLenMax
+  // when the caller skipped check_sample).
+  char escaped[2 * SAMPLE_VALUE_MAX + 1];
+  const unsigned long escaped_len = mysql_real_escape_string(
+      db->conn, escaped, reinterpret_cast<const char *>(msg->arg_value), len);
+  if (escaped_len == 0 || escaped_len > kEscapedMax) {
+    MLD_ERR(MLD_UNIT_PROCESS, "strescape failed, too long size :%d\n",
+            static_cast<int>(escaped_len));
+    return -1;
+  }
+  s->arg_id = static_cast<int32_t>(msg->arg_id);
+  memcpy(s->sample_str, escaped, escaped_len);
+  s->sample_str[escaped_len] = '\0';
+  // A 256-character pattern loses its last character.
+  const size_t pattern_len = strnlen(pattern, sizeof s->pattern - 1);
+  memcpy(s->pattern, pattern, pattern_len);
+  s->pattern[pattern_len] = '\0';
   return 0;
 }
 

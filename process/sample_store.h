@@ -37,6 +37,11 @@ struct sample_table_names {
 // generalisation failed or its pattern does not fit in cap - 1 characters).
 int get_hmm_gen_str(const sample_msg *msg, char *out, int cap);
 
+// The value escaped for SQL and its pattern, ready for storage. 0, or -1
+// after its line. The database connection must be open (escaping uses its
+// character set).
+int prepare_sample(const sample_msg *msg, ml_db_obj *db, const char *pattern, stored_sample *s);
+
 // Row counts; -1 when a name is missing or the query fails.
 int get_sample_pattern_count(int arg_id, ml_db_obj *db, const char *dbname, const char *table);
 int check_pattern_exist(int arg_id, ml_db_obj *db, const char *dbname, const char *table,
