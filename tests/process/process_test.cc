@@ -21,6 +21,7 @@
 #include "platform/framework/framework.h"
 #include "process/ml_sample_process.h"
 #include "process/readiness.h"
+#include "process/sample_batch.h"
 #include "process/sample_store.h"
 #include "services/mldb.h"
 #include "tests/process/sql_check.h"
@@ -298,6 +299,55 @@ TEST_F(Process, NoticeEscapesNamesHoldingQuotes) {
   EXPECT_EQ(text("policyname"), pol) << notice;
   EXPECT_EQ(text("mtype") + "," + text("ctype") + "," + text("adomname"), "3,2," + vdom);
   json_object_put(o);
+}
+
+// One batch holds what one sample at a time would do: an argument ready in
+// mid-batch takes no later sample, the pattern cap and the temporary trim
+// land where they would, refused samples stay refused.
+TEST_F(Process, BatchKeepsEachSampleTheMeaningItHasAlone) {
+  const uint32_t d = domain(1, 1);
+  for (uint32_t a : {301u, 302u, 304u, 305u}) arg(d, a, "1", time(nullptr));
+  arg(d, 303, "3");
+  hset("arg:" + to_string(d) + ":301", {"normalcount", "1498", "abnormalcount", "0"});
+  for (uint32_t a : {302u, 304u, 305u})
+    hset("arg:" + to_string(d) + ":" + to_string(a), {"normalcount", "0", "abnormalcount", "0"});
+  sql.exec("insert into " + table(304, true) + " (arg_id, sample_str, pattern) select 304, 'v', " +
+           "'p' from " + db + ".seq_1_to_2490");
+  sql.exec("insert into " + table(305, false) + " (arg_id, sample_str, pattern) select 305, 'v', " +
+           "concat('p', seq) from " + db + ".seq_1_to_1999");
+  std::vector<std::pair<uint32_t, string>> in = {
+      {301, "v1"}, {302, "x"}, {301, "v2"}, {301, "v3"}, {301, string(257, 'b')},
+      {303, "w"},  {302, "y"}, {302, ""},   {305, "a"},  {305, "1"},
+      {305, "a"}};
+  for (int i = 0; i < 20; i++) in.emplace_back(304, "t" + to_string(i));
+  std::vector<sample_msg> msgs(in.size());
+  std::vector<sample_node> nodes(in.size());
+  std::vector<sample_node *> ptrs;
+  for (size_t i = 0; i < in.size(); i++) {
+    sample_msg_fill(&msgs[i], d, 12, in[i].first, in[i].second.data(),
+                    static_cast<uint32_t>(in[i].second.size()));
+    nodes[i].data = reinterpret_cast<unsigned char *>(&msgs[i]);
+    ptrs.push_back(&nodes[i]);
+  }
+  const process_env env{&mdb, rc, &st->plist, &st->tasks};
+  ASSERT_EQ(process_sample_batch(ptrs.data(), static_cast<uint32_t>(ptrs.size()), &env), 0);
+  // 301 became ready at its second sample: v3 and the abnormal one refused.
+  EXPECT_EQ(field(d, 301, "normalcount") + "/" + field(d, 301, "abnormalcount"), "1500/0");
+  EXPECT_EQ(field(d, 301, "arg_learn_stat"), "2");
+  EXPECT_EQ(rows(301, true), 2);
+  math_task task;
+  EXPECT_EQ(ml_get_math_task(&st->tasks, &task), 0);
+  EXPECT_EQ(task.argid, 301u);
+  EXPECT_NE(ml_get_math_task(&st->tasks, &task), 0) << "one task";
+  EXPECT_EQ(field(d, 302, "normalcount"), "2");  // the empty value refused
+  EXPECT_EQ(rows(303, false) + rows(303, true), 0);
+  // 305 had 1999 patterns: "a" is the 2000th, "1" a new one beyond the cap.
+  EXPECT_EQ(field(d, 305, "normalcount"), "2");
+  EXPECT_EQ(rows(305, false), 2000);
+  EXPECT_EQ(rows(305, false, " and pattern_count=2"), 1);
+  // 2490 + 20: trimmed back to 2000 at the 2500th, then 10 more.
+  EXPECT_EQ(rows(304, true), 2010);
+  EXPECT_EQ(field(d, 304, "normalcount"), "20");
 }
 
 TEST_F(Process, PipelineStoresCountsAndRefuses) {
