@@ -112,6 +112,23 @@ constexpr const char *kDone = R"(if redis.call('HGET', KEYS[1], ARGV[1]) == ARGV
 end
 return 0)";
 
+// KEYS: the builders. ARGV: this daemon, the prefix of the alive keys.
+constexpr const char *kAdopt = R"(local out = {}
+local all = redis.call('HGETALL', KEYS[1])
+for i = 1, #all, 2 do
+  local f, owner = all[i], all[i + 1]
+  if owner ~= ARGV[1] and redis.call('EXISTS', ARGV[2] .. owner) == 0 then
+    local v = redis.call('HMGET', 'arg:' .. f, 'arg_learn_stat', 'events')
+    if tonumber(v[1]) == 2 and tonumber(v[2]) == 0 then
+      redis.call('HSET', KEYS[1], f, ARGV[1])
+      out[#out + 1] = f
+    else
+      redis.call('HDEL', KEYS[1], f)
+    end
+  end
+end
+return out)";
+
 std::string arg_key(uint32_t domain_id, uint32_t arg_id) {
   return "arg:" + std::to_string(static_cast<int>(domain_id)) + ":" +
          std::to_string(static_cast<int>(arg_id));
@@ -171,4 +188,23 @@ int daemon_alive_refresh(redis_conn *redis) {
   const std::string_view words[] = {"SET", key, pid, "EX", ttl};
   reply_ptr r(redisconn_run_words(redis, words, 5));
   return r ? 0 : -1;
+}
+
+int arg_request_take(redis_conn *redis, const char *kind, uint32_t domain_id, uint32_t arg_id) {
+  if (!redis || !kind) return -1;
+  const std::string key =
+      std::string("ml_request:") + kind + ":" + builder_field(domain_id, arg_id);
+  const std::string ms = std::to_string(ARG_REQUEST_ONCE_MS);
+  const std::string_view words[] = {"SET", key, ml_daemon_id(), "NX", "PX", ms};
+  reply_ptr r(redisconn_run_words(redis, words, 6));
+  if (!r) return -1;
+  return r->type == ML_REDIS_NIL ? 0 : 1;
+}
+
+reply_ptr arg_adopt_orphans(redis_conn *redis) {
+  if (!redis) return nullptr;
+  reply_ptr r =
+      redis_eval(redis, kAdopt, {ARG_BUILDING_KEY}, {ml_daemon_id(), DAEMON_ALIVE_PREFIX});
+  if (!r || r->type != ML_REDIS_ARRAY) return nullptr;
+  return r;
 }

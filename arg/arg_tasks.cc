@@ -145,3 +145,23 @@ int ml_init_math_task_list(math_task_array *tasks, redis_conn *redis,
   db.db_close(&db);
   return 0;
 }
+
+int ml_adopt_orphan_tasks(redis_conn *redis, math_task_array *tasks) {
+  reply_ptr taken = arg_adopt_orphans(redis);
+  if (!taken) return -1;
+  int queued = 0;
+  for (uint32_t i = 0; i < taken->elements; i++) {
+    const char *name = reply_elem_str(taken.get(), i);
+    const uint32_t domain_id = static_cast<uint32_t>(strtoul(name, nullptr, 10));
+    const char *colon = strchr(name, ':');
+    if (!colon) continue;
+    const uint32_t arg_id = static_cast<uint32_t>(strtoul(colon + 1, nullptr, 10));
+    char dbname[ML_DBNAME_LEN + 1];
+    if (ml_domain_dbname(redis, domain_id, dbname) == 0 &&
+        _get_redis_arg_task(redis, tasks, domain_id, arg_id, dbname) == 0) {
+      ML_DEBUG("arg %s taken over from a daemon that is gone", name);
+      queued++;
+    }
+  }
+  return queued;
+}

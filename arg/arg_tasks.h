@@ -39,6 +39,10 @@ int ml_add_manual_task(redis_conn *redis, math_task_array *tasks, uint32_t domai
 // argument that Redis holds in building with no event. 0 or -1.
 int ml_init_math_task_list(math_task_array *tasks, redis_conn *redis,
                            pthread_mutex_t *connect_lock);
+// Takes over the building arguments of daemons that are gone
+// (arg_adopt_orphans) and queues an automatic task for each. Returns how
+// many were queued, -1 when Redis did not answer.
+int ml_adopt_orphan_tasks(redis_conn *redis, math_task_array *tasks);
 // Queues the start-up tasks of one domain: an automatic task for each of its
 // arguments in building with no event. 0, or -1 when the domain's hash lacks
 // a field (the domain is skipped).

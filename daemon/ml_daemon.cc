@@ -29,6 +29,7 @@
 #include <cstring>
 
 #include "arg/arg_state.h"
+#include "arg/arg_tasks.h"
 #include "daemon/global_data.h"
 #include "intake/ml_sample_recv.h"
 #include "log/ml_debug.h"
@@ -79,12 +80,17 @@ int start_stop_thread() {
 void serve(redis_conn *cmd_conn) {
   const conf_event_ctx ctx{&g_data->ml_plist, &g_data->task_array};
   // Daemons sharing this Redis take over the arguments of one whose mark
-  // has expired; refreshed at a third of its life, so a slow turn is no loss.
+  // has expired; refreshed at a third of its life, so a slow turn is no
+  // loss. At the same pace this daemon takes over the arguments of others
+  // that are gone.
   auto refreshed = std::chrono::steady_clock::time_point{};
   const auto refresh_every = std::chrono::seconds(DAEMON_ALIVE_SECONDS / 3);
   while (!ml_stopping()) {
     const auto now = std::chrono::steady_clock::now();
-    if (now - refreshed >= refresh_every && daemon_alive_refresh(cmd_conn) == 0) refreshed = now;
+    if (now - refreshed >= refresh_every && daemon_alive_refresh(cmd_conn) == 0) {
+      refreshed = now;
+      ml_adopt_orphan_tasks(cmd_conn, &g_data->task_array);
+    }
     reply_ptr msg(redisconn_wait_subscribe(g_data->redis_conn, kSubscribeWaitMs));
     if (!msg) continue;
     if (nCfg_debug_zone)

@@ -24,6 +24,7 @@
 #include "process/sample_batch.h"
 #include "process/sample_store.h"
 #include "services/mldb.h"
+#include "services/redis.h"
 #include "tests/process/sql_check.h"
 #include "tests/testutil/state.h"
 
@@ -76,6 +77,7 @@ class Process : public ::testing::Test {
          {"arg_learn_stat", state, "events", "0", "start_time", to_string(start), "urlid", "12",
           "arg_name", "a" + to_string(a)});
   }
+  static string field_of(uint32_t d, uint32_t a) { return to_string(d) + ":" + to_string(a); }
   string field(uint32_t d, uint32_t a, const string &f) {
     return redis.str({"HGET", "arg:" + to_string(d) + ":" + to_string(a), f});
   }
@@ -348,6 +350,53 @@ TEST_F(Process, BatchKeepsEachSampleTheMeaningItHasAlone) {
   // 2490 + 20: trimmed back to 2000 at the 2500th, then 10 more.
   EXPECT_EQ(rows(304, true), 2010);
   EXPECT_EQ(field(d, 304, "normalcount"), "20");
+}
+
+// Daemons sharing one Redis: each step to building, each request and each
+// orphaned argument is taken by one of them.
+TEST_F(Process, DaemonsSharingRedisTakeEachStepOnce) {
+  const uint32_t d = domain(1, 1);
+  const string me = ml_daemon_id(), other = "other" + db + ":/x", gone = "gone" + db + ":/y";
+  auto owner = [&](uint32_t a) { return redis.str({"HGET", ARG_BUILDING_KEY, field_of(d, a)}); };
+  auto set_owner = [&](uint32_t a, const string &who) {
+    redis.cmd({"HSET", ARG_BUILDING_KEY, field_of(d, a), who});
+  };
+  keys.push_back(DAEMON_ALIVE_PREFIX + other);
+  redis.cmd({"SET", keys.back(), "1", "EX", "60"});
+  arg(d, 401, "1");
+  const ml_arg_id id{d, 12, 401};
+  EXPECT_EQ(arg_state_advance(rc, &id, ARG_STAT_BUILDING, ARG_EVENT_NONE), 1);
+  EXPECT_EQ(arg_state_advance(rc, &id, ARG_STAT_BUILDING, ARG_EVENT_NONE), 0) << "taken already";
+  EXPECT_EQ(owner(401), me);
+  EXPECT_EQ(arg_claim_building(rc, d, 401, arg_claim::manual), 1) << "its own build";
+  set_owner(401, other);  // alive
+  EXPECT_EQ(arg_claim_building(rc, d, 401, arg_claim::manual), 0);
+  EXPECT_EQ(arg_claim_building(rc, d, 401, arg_claim::startup), 0);
+  EXPECT_EQ(arg_built_elsewhere(rc, d, 401), 1);
+  set_owner(401, gone);
+  EXPECT_EQ(arg_claim_building(rc, d, 401, arg_claim::startup), 1);
+  EXPECT_EQ(arg_built_elsewhere(rc, d, 401), 0);
+  // One relearn request, heard twice: one reset.
+  keys.push_back("ml_request:relearn:" + field_of(d, 401));
+  EXPECT_EQ(arg_request_take(rc, "relearn", d, 401), 1);
+  EXPECT_EQ(arg_request_take(rc, "relearn", d, 401), 0);
+
+  // Orphans: a gone builder's argument is taken over and queued; a record
+  // whose argument left building is dropped; a live builder's stays.
+  arg(d, 402, "2");
+  arg(d, 403, "3");
+  arg(d, 404, "2");
+  set_owner(402, gone);
+  set_owner(403, gone);
+  set_owner(404, other);
+  EXPECT_GE(ml_adopt_orphan_tasks(rc, &st->tasks), 1);
+  EXPECT_EQ(owner(402), me);
+  EXPECT_EQ(owner(403), "");
+  EXPECT_EQ(owner(404), other);
+  bool queued = false;
+  for (math_task t; ml_get_math_task(&st->tasks, &t) == 0;) queued = queued || t.argid == 402;
+  EXPECT_TRUE(queued);
+  for (uint32_t a : {401u, 402u, 403u, 404u}) redis.cmd({"HDEL", ARG_BUILDING_KEY, field_of(d, a)});
 }
 
 TEST_F(Process, PipelineStoresCountsAndRefuses) {
