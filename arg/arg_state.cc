@@ -190,17 +190,6 @@ int daemon_alive_refresh(redis_conn *redis) {
   return r ? 0 : -1;
 }
 
-int arg_request_take(redis_conn *redis, const char *kind, uint32_t domain_id, uint32_t arg_id) {
-  if (!redis || !kind) return -1;
-  const std::string key =
-      std::string("ml_request:") + kind + ":" + builder_field(domain_id, arg_id);
-  const std::string ms = std::to_string(ARG_REQUEST_ONCE_MS);
-  const std::string_view words[] = {"SET", key, ml_daemon_id(), "NX", "PX", ms};
-  reply_ptr r(redisconn_run_words(redis, words, 6));
-  if (!r) return -1;
-  return r->type == ML_REDIS_NIL ? 0 : 1;
-}
-
 reply_ptr arg_adopt_orphans(redis_conn *redis) {
   if (!redis) return nullptr;
   reply_ptr r =

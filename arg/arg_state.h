@@ -84,13 +84,6 @@ int arg_built_elsewhere(redis_conn *redis, uint32_t domain_id, uint32_t arg_id);
 // 0, or -1 no answer.
 int arg_building_done(redis_conn *redis, uint32_t domain_id, uint32_t arg_id);
 
-// Every daemon hears each relearn and manual request; the first to ask
-// takes it. kind names the request ("relearn", "manual"). 1 this daemon
-// acts, 0 another one took this request (within ARG_REQUEST_ONCE_MS),
-// -1 no answer.
-constexpr int ARG_REQUEST_ONCE_MS = 2000;
-int arg_request_take(redis_conn *redis, const char *kind, uint32_t domain_id, uint32_t arg_id);
-
 // Takes over the building arguments whose builder is gone: each becomes
 // this daemon's (records whose argument left building are dropped). Returns
 // the taken arguments' "<domain>:<arg>" names in the reply (an array), or

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <ctime>
 
-#include "arg/arg_state.h"
 #include "arg/arg_tasks.h"
 #include "log/ml_message.h"
 #include "policy/ml_redis_conf.h"
@@ -82,9 +81,7 @@ int ml_redis_relearn_arg_act(redis_conn *redis, const mlne_msg_info *event) {
   if (!event) return -1;
   if (negative_action(event)) return -1;
   if (event->event_action == CONF_RELEARN && !names_argument(event)) return -1;
-  // Each daemon sharing this Redis hears the request; one resets.
-  if (event->event_action == CONF_RELEARN &&
-      arg_request_take(redis, "relearn", event->domain_id, event->arg_id) == 1)
+  if (event->event_action == CONF_RELEARN)
     ml_set_arg_relearn(redis, event->domain_id, event->arg_id);
   return 0;
 }
@@ -94,8 +91,9 @@ int ml_redis_sample_exceptions_act(redis_conn *redis, math_task_array *tasks,
   if (!event) return -1;
   if (negative_action(event)) return -1;
   if (event->event_action == CONF_MANUAL_LEARN && !names_argument(event)) return -1;
-  if (event->event_action == CONF_MANUAL_LEARN &&
-      arg_request_take(redis, "manual", event->domain_id, event->arg_id) == 1)
+  // Each daemon sharing this Redis hears the request: the claim in
+  // ml_add_manual_task lets one of them build.
+  if (event->event_action == CONF_MANUAL_LEARN)
     ml_add_manual_task(redis, tasks, event->domain_id, event->arg_id);
   return 0;
 }

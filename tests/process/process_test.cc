@@ -352,8 +352,8 @@ TEST_F(Process, BatchKeepsEachSampleTheMeaningItHasAlone) {
   EXPECT_EQ(field(d, 304, "normalcount"), "20");
 }
 
-// Daemons sharing one Redis: each step to building, each request and each
-// orphaned argument is taken by one of them.
+// Daemons sharing one Redis: each step to building, each manual request and
+// each orphaned argument is taken by one of them.
 TEST_F(Process, DaemonsSharingRedisTakeEachStepOnce) {
   const uint32_t d = domain(1, 1);
   const string me = ml_daemon_id(), other = "other" + db + ":/x", gone = "gone" + db + ":/y";
@@ -376,10 +376,6 @@ TEST_F(Process, DaemonsSharingRedisTakeEachStepOnce) {
   set_owner(401, gone);
   EXPECT_EQ(arg_claim_building(rc, d, 401, arg_claim::startup), 1);
   EXPECT_EQ(arg_built_elsewhere(rc, d, 401), 0);
-  // One relearn request, heard twice: one reset.
-  keys.push_back("ml_request:relearn:" + field_of(d, 401));
-  EXPECT_EQ(arg_request_take(rc, "relearn", d, 401), 1);
-  EXPECT_EQ(arg_request_take(rc, "relearn", d, 401), 0);
 
   // Orphans: a gone builder's argument is taken over and queued; a record
   // whose argument left building is dropped; a live builder's stays.
