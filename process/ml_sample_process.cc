@@ -130,6 +130,23 @@ void handle_node(const sample_node *node, const process_env *env) {
   if (r < 0) ML_DEBUG_AS(kProcessLoop, "Process sample failed");
 }
 
+// A batch that failed wrote nothing. When the database went away under it,
+// its samples wait with the thread until the server is back and the batch
+// runs again, as queued samples wait in their bucket; otherwise (or at stop)
+// the caller processes them one at a time, each with its own line if it
+// fails again. 0 done, -1 for the caller to go one by one.
+int process_batch_or_each(sample_node *const *nodes, uint32_t n, const process_env *env,
+                          const std::atomic<uint32_t> *stop) {
+  if (process_sample_batch(nodes, n, env) == 0) return 0;
+  bool waited = false;
+  while (stop->load(std::memory_order_relaxed) == 0 && mldb_ready(env->db) != 0) {
+    usleep(kDatabaseDownPauseUs);
+    waited = true;
+  }
+  if (!waited || stop->load(std::memory_order_relaxed) != 0) return -1;
+  return process_sample_batch(nodes, n, env);
+}
+
 }  // namespace
 
 int judge_ready_arg(const ml_arg_id *id, const process_env *env, const char *dbname) {
@@ -210,10 +227,7 @@ int sample_process_loop(process_thread_arg *arg) {
     sample_node *nodes[SAMPLE_BATCH_MAX];
     const uint32_t n = wait_samples(arg->buckets, static_cast<uint32_t>(arg->index),
                                     kEmptyBucketWaitMs, nodes, SAMPLE_BATCH_MAX);
-    // A batch that could not start (Redis or the database failed before
-    // anything was written) is retried one sample at a time, each with its
-    // own line if it fails again.
-    if (n > 0 && process_sample_batch(nodes, n, &env) != 0)
+    if (n > 0 && process_batch_or_each(nodes, n, &env, arg->stop_flag) != 0)
       for (uint32_t i = 0; i < n; i++) handle_node(nodes[i], &env);
     for (uint32_t i = 0; i < n; i++) free_msg_node(nodes[i]);
   }
