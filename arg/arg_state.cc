@@ -129,11 +129,6 @@ for i = 1, #all, 2 do
 end
 return out)";
 
-std::string arg_key(uint32_t domain_id, uint32_t arg_id) {
-  return "arg:" + std::to_string(static_cast<int>(domain_id)) + ":" +
-         std::to_string(static_cast<int>(arg_id));
-}
-
 std::string builder_field(uint32_t domain_id, uint32_t arg_id) {
   return std::to_string(static_cast<int>(domain_id)) + ":" +
          std::to_string(static_cast<int>(arg_id));
@@ -150,14 +145,14 @@ int arg_state_advance(redis_conn *redis, const ml_arg_id *id, int32_t state, int
   if (!redis || !id) return -1;
   const std::string st = std::to_string(state), ev = std::to_string(event);
   return integer_reply(
-      redis_eval(redis, kAdvance, {arg_key(id->domain_id, id->arg_id), ARG_BUILDING_KEY},
+      redis_eval(redis, kAdvance, {arg_hash_key(id->domain_id, id->arg_id), ARG_BUILDING_KEY},
                  {st, ev, builder_field(id->domain_id, id->arg_id), ml_daemon_id()}));
 }
 
 int arg_claim_building(redis_conn *redis, uint32_t domain_id, uint32_t arg_id, arg_claim how) {
   if (!redis) return -1;
   return integer_reply(
-      redis_eval(redis, kClaim, {arg_key(domain_id, arg_id), ARG_BUILDING_KEY},
+      redis_eval(redis, kClaim, {arg_hash_key(domain_id, arg_id), ARG_BUILDING_KEY},
                  {builder_field(domain_id, arg_id), ml_daemon_id(), DAEMON_ALIVE_PREFIX,
                   how == arg_claim::manual ? "manual" : "startup"}));
 }
@@ -196,4 +191,9 @@ reply_ptr arg_adopt_orphans(redis_conn *redis) {
       redis_eval(redis, kAdopt, {ARG_BUILDING_KEY}, {ml_daemon_id(), DAEMON_ALIVE_PREFIX});
   if (!r || r->type != ML_REDIS_ARRAY) return nullptr;
   return r;
+}
+
+std::string arg_hash_key(uint32_t domain_id, uint32_t arg_id) {
+  return "arg:" + std::to_string(static_cast<int>(domain_id)) + ":" +
+         std::to_string(static_cast<int>(arg_id));
 }

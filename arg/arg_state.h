@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "services/redis.h"
 
@@ -28,6 +29,10 @@ enum : int32_t {
   ARG_STAT_DISCARDED = 5,
 };
 enum : int32_t { ARG_EVENT_NONE = 0, ARG_EVENT_DISCARD = 2 };
+
+// The key of the argument's hash, "arg:<domain>:<arg>" (ids as signed
+// decimals, as every writer formats them).
+std::string arg_hash_key(uint32_t domain_id, uint32_t arg_id);
 
 // Writes state and event. 0 when Redis answered, -1 (no id, no connection, no reply).
 int set_arg_stat(const ml_arg_id *id, redis_conn *redis, int32_t state, int32_t event);

@@ -83,9 +83,7 @@ bool read_args(redis_conn *redis, std::vector<batch_arg> &args) {
   std::vector<std::string> keys;
   keys.reserve(args.size());
   std::vector<std::vector<std::string_view>> cmds;
-  for (const batch_arg &a : args)
-    keys.push_back("arg:" + std::to_string(static_cast<int>(a.id.domain_id)) + ":" +
-                   std::to_string(static_cast<int>(a.id.arg_id)));
+  for (const batch_arg &a : args) keys.push_back(arg_hash_key(a.id.domain_id, a.id.arg_id));
   for (const std::string &k : keys)
     cmds.push_back({"HMGET", k, "arg_learn_stat", "events", "normalcount", "start_time"});
   reply_ptr r(redisconn_run_pipeline(redis, cmds.data(), cmds.size()));
@@ -257,8 +255,7 @@ std::vector<bool> write_counts(redis_conn *redis, const std::vector<batch_arg> &
   std::vector<size_t> owner;
   for (size_t i = 0; i < args.size(); i++) {
     const batch_arg &a = args[i];
-    const std::string key = "arg:" + std::to_string(static_cast<int>(a.id.domain_id)) + ":" +
-                            std::to_string(static_cast<int>(a.id.arg_id));
+    const std::string key = arg_hash_key(a.id.domain_id, a.id.arg_id);
     for (const auto &[field, by] : {std::pair<const char *, int32_t>{"normalcount", a.add_normal},
                                     {"abnormalcount", a.add_abnormal}}) {
       if (by == 0) continue;
