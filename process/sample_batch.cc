@@ -181,8 +181,9 @@ bool write_rows(ml_db_obj *db, const std::vector<batch_sample> &samples,
       tables.push_back({target, "", ""});
       t = &tables.back();
     }
-    snprintf(row, sizeof row, "%s(%d, '%s', '%s', 1, 0.0, 0.0)", t->patterns.empty() ? "" : ",",
-             s.row.arg_id, s.row.sample_str, s.row.pattern);
+    snprintf(row, sizeof row, "%s(%d, '%s', '%s', 1, 0.0, 0.0, %llu)",
+             t->patterns.empty() ? "" : ",", s.row.arg_id, s.row.sample_str, s.row.pattern,
+             static_cast<unsigned long long>(s.row.value_bit));
     t->patterns += row;
     snprintf(row, sizeof row, "%s( %d,'%s','%s')", t->raw.empty() ? "" : ",", s.row.arg_id,
              s.row.sample_str, s.row.pattern);
@@ -193,9 +194,10 @@ bool write_rows(ml_db_obj *db, const std::vector<batch_sample> &samples,
     const std::string samples_table = t.target.substr(0, tab), tmp_table = t.target.substr(tab + 1);
     const std::string insert = "insert into " + samples_table +
                                " (arg_id, sample_str, pattern, pattern_count, pattern_probability, "
-                               "average_probability) values" +
+                               "average_probability, value_bits) values" +
                                t.patterns +
-                               " ON DUPLICATE KEY UPDATE pattern_count=pattern_count+1;";
+                               " ON DUPLICATE KEY UPDATE pattern_count=pattern_count+1, " +
+                               SAMPLE_VALUE_BITS_UPDATE + ";";
     if (db->db_execute(db, insert.c_str()) != 0) {
       ML_DEBUG_AS(ML_OP_PROCESS_SAMPLE, "insert_sample failed");
       return false;

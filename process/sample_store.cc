@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "log/ml_message.h"
+#include "platform/mathmodel/mathmodel.h"
 #include "services/mldb.h"
 #include "services/pattern.h"
 
@@ -73,6 +74,7 @@ int prepare_sample(const sample_msg *msg, ml_db_obj *db, const char *pattern, st
   const size_t pattern_len = strnlen(pattern, sizeof s->pattern - 1);
   memcpy(s->pattern, pattern, pattern_len);
   s->pattern[pattern_len] = '\0';
+  s->value_bit = ml_hmm_value_bit(msg->arg_value, len);
   return 0;
 }
 
@@ -116,9 +118,10 @@ int insert_sample(ml_db_obj *db, const stored_sample *s, const char *dbname,
   if (n < SAMPLE_PATTERN_CAP) {  // also when the count failed: the key still dedups
     snprintf(sql, sizeof sql,
              "insert into %s.%s (arg_id, sample_str, pattern, pattern_count, pattern_probability, "
-             "average_probability) \t\t\tvalues(%d, '%s', '%s', 1, 0.0, 0.0) ON DUPLICATE KEY "
-             "UPDATE pattern_count=pattern_count+1;",
-             dbname, names->name0, s->arg_id, s->sample_str, s->pattern);
+             "average_probability, value_bits) \t\t\tvalues(%d, '%s', '%s', 1, 0.0, 0.0, %llu) "
+             "ON DUPLICATE KEY UPDATE pattern_count=pattern_count+1, %s;",
+             dbname, names->name0, s->arg_id, s->sample_str, s->pattern,
+             static_cast<unsigned long long>(s->value_bit), SAMPLE_VALUE_BITS_UPDATE);
     if (db->db_execute(db, sql) != 0) {
       ML_DEBUG("execute sql failed");
       return -1;
@@ -132,8 +135,10 @@ int insert_sample(ml_db_obj *db, const stored_sample *s, const char *dbname,
     return -1;
   }
   snprintf(sql, sizeof sql,
-           "update %s.%s set pattern_count = pattern_count+1 where arg_id = %d and pattern = '%s';",
-           dbname, names->name0, s->arg_id, s->pattern);
+           "update %s.%s set pattern_count = pattern_count+1, value_bits = value_bits | %llu where "
+           "arg_id = %d and pattern = '%s';",
+           dbname, names->name0, static_cast<unsigned long long>(s->value_bit), s->arg_id,
+           s->pattern);
   if (db->db_execute(db, sql) != 0) {
     ML_DEBUG("execute sql failed:%s\\n", sql);
     return -1;

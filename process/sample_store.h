@@ -18,10 +18,15 @@ constexpr int SAMPLE_TMP_TRIM_AT = 2500;
 constexpr int SAMPLE_TMP_KEEP = 2000;
 
 // One sample ready for storage: the escaped value and its pattern.
+// What a repeated pattern does to its distinct-value sketch: the OR of the
+// bits, so the same value stored twice counts once.
+inline constexpr const char *SAMPLE_VALUE_BITS_UPDATE = "value_bits=value_bits|VALUES(value_bits)";
+
 struct stored_sample {
   int32_t arg_id;
   char sample_str[1025];  // escaped value, at most 1024 bytes, terminated
   char pattern[256];      // at most 255 characters, terminated
+  uint64_t value_bit;     // ml_hmm_value_bit of the value as stored
 };
 
 // The argument's table names as get_sample_table_names gives them.

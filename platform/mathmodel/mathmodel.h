@@ -120,6 +120,19 @@ typedef struct ml_hmm_bw_opts {
 int ml_hmm_generalize_str(const unsigned char *value, uint32_t len, int32_t *symbols,
                           int32_t *inout_count);
 
+// Distinct values of a pattern, kept in 64 bits: each value sets the one bit
+// its bytes hash to, and a pattern's sketch is the OR of its values' bits, so
+// a value sent again (a retry, a form sent as GET and as POST, a crawler)
+// changes nothing. The bit of a value; the same on every machine.
+uint64_t ml_hmm_value_bit(const unsigned char *value, uint32_t len);
+
+// The distinct values a pattern seen `count` times had, from its sketch: the
+// linear-counting estimate, at least the bits set and at most count; 1 for
+// one bit; count itself for a sketch of 0 (a pattern stored without one).
+// Past ML_HMM_SKETCH_FULL bits the estimate says little more than "many".
+#define ML_HMM_SKETCH_FULL 56
+int64_t ml_hmm_distinct_values(int32_t count, uint64_t bits);
+
 // Trains a model with n_states states over the list (weights: pattern_count)
 // and fills each item's pattern text, sequence, average_probability and
 // noise_flag, and the model's prob_mean_ex and variance_ex. Returns 0 and

@@ -14,8 +14,13 @@ CREATE TABLE IF NOT EXISTS ml_sample_@SHARD@ (
   pattern_probability DOUBLE NOT NULL DEFAULT 0,
   average_probability DOUBLE NOT NULL DEFAULT 0,
   noise_flag          TINYINT NOT NULL DEFAULT 0,
+  value_bits          BIGINT UNSIGNED NOT NULL DEFAULT 0,
   UNIQUE KEY arg_pattern (arg_id, pattern)
 ) ENGINE=InnoDB;
+-- A shard made before the distinct-value sketch gains it; its old rows keep
+-- 0, which readers take as "not known" and count by samples.
+ALTER TABLE ml_sample_@SHARD@ ADD COLUMN IF NOT EXISTS
+  value_bits BIGINT UNSIGNED NOT NULL DEFAULT 0 AFTER noise_flag;
 
 -- Temporary sample table: the recent raw samples in arrival order. The
 -- (arg_id, id) index serves the per-argument count, the newest-first read

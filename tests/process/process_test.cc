@@ -19,6 +19,7 @@
 #include "log/ml_debug.h"
 #include "model/math_model_thread.h"
 #include "platform/framework/framework.h"
+#include "platform/mathmodel/mathmodel.h"
 #include "process/ml_sample_process.h"
 #include "process/readiness.h"
 #include "process/sample_batch.h"
@@ -161,11 +162,13 @@ TEST_F(Process, PatternCapAndTemporaryTrim) {
            "concat('p', seq) from " + db + ".seq_1_to_2000");
   sql.exec("insert into " + table(a, true) + " (arg_id, sample_str, pattern) select 21, 'v', 'p' " +
            "from " + db + ".seq_1_to_2499");
-  stored_sample s{static_cast<int32_t>(a), "new", "q2"};
+  stored_sample s{static_cast<int32_t>(a), "new", "q2", 4};
   EXPECT_EQ(insert_sample(&mdb, &s, db.c_str(), &names), 1);  // full: the new one skipped
   snprintf(s.pattern, sizeof s.pattern, "p7");
   EXPECT_EQ(insert_sample(&mdb, &s, db.c_str(), &names), 0);
-  EXPECT_EQ(rows(a, false, " and (pattern='q2' or pattern='p7' and pattern_count=2)"), 1);
+  EXPECT_EQ(
+      rows(a, false, " and (pattern='q2' or pattern='p7' and pattern_count=2 and value_bits=4)"),
+      1);
   EXPECT_EQ(insert_sample_temp(&mdb, &s, db.c_str(), &names), 0);  // the 2500th
   EXPECT_EQ(rows(a, true), 2000);
 }
@@ -346,7 +349,15 @@ TEST_F(Process, BatchKeepsEachSampleTheMeaningItHasAlone) {
   // 305 had 1999 patterns: "a" is the 2000th, "1" a new one beyond the cap.
   EXPECT_EQ(field(d, 305, "normalcount"), "2");
   EXPECT_EQ(rows(305, false), 2000);
-  EXPECT_EQ(rows(305, false, " and pattern_count=2"), 1);
+  // The same value twice counts twice and sets one bit of the distinct-value
+  // sketch; two values of one pattern set the bits of both.
+  auto bit = [](const string &v) {
+    return ml_hmm_value_bit(reinterpret_cast<const unsigned char *>(v.data()),
+                            static_cast<uint32_t>(v.size()));
+  };
+  EXPECT_EQ(rows(305, false, " and pattern_count=2 and value_bits=" + to_string(bit("a"))), 1);
+  EXPECT_EQ(
+      rows(302, false, " and pattern_count=2 and value_bits=" + to_string(bit("x") | bit("y"))), 1);
   // 2490 + 20: trimmed back to 2000 at the 2500th, then 10 more.
   EXPECT_EQ(rows(304, true), 2010);
   EXPECT_EQ(field(d, 304, "normalcount"), "20");
