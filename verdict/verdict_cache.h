@@ -58,8 +58,8 @@ struct arg_rules {
   bool derived = false;        // false: only the learned patterns and the fences decide
   uint64_t symbols = 0;        // bit k: symbol k occurs in some learned pattern
   int32_t max_len = 0;         // longest learned pattern, in symbols
-  int64_t total = 0;           // sum of the learned patterns' counts
-  int64_t singles = 0;         // learned patterns seen once
+  int64_t total = 0;           // the learned patterns' samples less the copies of one request
+  int64_t singles = 0;         // learned patterns of one value, sent once (copies aside)
   bool closed = false;         // the learned patterns are all the shapes it takes
   double new_share = 1.0;      // chance that the next value has a new pattern (Good-Turing)
   bool symbols_known = false;  // enough values to call a symbol never seen foreign
@@ -68,6 +68,15 @@ struct arg_rules {
   static constexpr int kEdge = 44;
   uint64_t pairs[kEdge + 1] = {};
   bool pairs_known = false;  // enough values to call a pair never seen foreign
+};
+
+// A learned pattern: the samples that showed it, and the sketch of their
+// distinct values (ml_hmm_value_bit OR-ed; 0 when the row has none: stored
+// before the sketch, or a manual sample). The rules count values, not
+// samples, so that traffic sent twice is evidence once.
+struct learned_pattern {
+  int32_t count = 1;
+  uint64_t value_bits = 0;
 };
 
 // One argument as last loaded. The model and the fences are present only for
@@ -83,7 +92,7 @@ struct arg_entry {
   double q4 = 0.0;
   double q5 = 0.0;
   const char *fence_source = "";  // "boxplot" or "learned patterns"
-  text_map<int32_t> patterns;
+  text_map<learned_pattern> patterns;
   arg_rules rules;
   // The learned patterns with runs folded (skeleton), each with the longest
   // learned run, in symbols, at every place of the skeleton.

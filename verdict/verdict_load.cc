@@ -160,7 +160,7 @@ size_t model_bytes(const ml_hmm_model *m) {
 }
 
 size_t text_bytes(const std::string &s) { return s.capacity() > 15 ? s.capacity() + 1 : 0; }
-size_t text_bytes(int32_t) { return 0; }
+size_t text_bytes(const learned_pattern &) { return 0; }
 
 template <class V>
 size_t pattern_bytes(const text_map<V> &p) {
@@ -192,10 +192,12 @@ int load_patterns(ml_db_obj *db, const std::string &dbname, uint32_t arg_id, arg
   char name0[ML_TABLE_NAME_LEN] = {}, name1[ML_TABLE_NAME_LEN] = {};
   get_sample_table_names(static_cast<int>(arg_id), name0, name1, nullptr);
   char sql[kCmdLen];
-  snprintf(sql, sizeof sql,
-           "select pattern, pattern_count, pattern_probability from %s.%s where arg_id=%d and "
-           "noise_flag=0 limit %zu",
-           dbname.c_str(), name0, static_cast<int>(arg_id), kPatternsMax + 1);
+  snprintf(
+      sql, sizeof sql,
+      "select pattern, pattern_count, pattern_probability, value_bits from %s.%s where arg_id=%d "
+      "and "
+      "noise_flag=0 limit %zu",
+      dbname.c_str(), name0, static_cast<int>(arg_id), kPatternsMax + 1);
   recordset rs = {};
   if (db->db_execute(db, sql) != 0 || db->db_create_recordset(db, &rs) != 0) {
     *err = "learning database " + dbname +
@@ -211,7 +213,9 @@ int load_patterns(ml_db_obj *db, const std::string &dbname, uint32_t arg_id, arg
     }
     if (!row[0] || lens[0] > MLV_MAX_VALUE_LEN) continue;  // no value's pattern is longer
     std::string pattern(row[0], lens[0]);
-    out->patterns[pattern] = row[1] ? atoi(row[1]) : 1;
+    learned_pattern &lp = out->patterns[pattern];
+    lp.count = row[1] ? atoi(row[1]) : 1;
+    lp.value_bits = row[3] ? strtoull(row[3], nullptr, 10) : 0;
     double p = row[2] ? strtod(row[2], nullptr) : 0.0;
     if (p != 0.0 && std::isfinite(p)) scores->push_back(p);
   }
@@ -233,7 +237,7 @@ int load_manual_patterns(redis_conn *redis, uint32_t domain_id, uint32_t arg_id,
   if (r->type != ML_REDIS_ARRAY) return 0;
   for (uint32_t i = 0; i < r->elements; i++)
     if (const redis_reply *e = elem(r.get(), i))
-      if (e->len <= MLV_MAX_VALUE_LEN) out->patterns.try_emplace(std::string(e->str, e->len), 1);
+      if (e->len <= MLV_MAX_VALUE_LEN) out->patterns.try_emplace(std::string(e->str, e->len));
   return 0;
 }
 
@@ -296,7 +300,7 @@ int load_learned(redis_conn *redis, ml_db_obj *db, const domain_entry &d, const 
     out->problem = "it has neither a boxplot nor scored patterns";
   if (!out->problem.empty()) {  // nothing of it is used: hold no memory for it
     out->model.reset();
-    text_map<int32_t>().swap(out->patterns);
+    text_map<learned_pattern>().swap(out->patterns);
     return 0;
   }
   derive_rules(out);

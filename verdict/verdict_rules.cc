@@ -22,6 +22,8 @@
 // learned shape (the skeleton). Judging reads the entry only and allocates
 // nothing.
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -40,6 +42,14 @@ constexpr double kClosedShare = 0.005;
 // Smallest chance of a new pattern for which an argument counts as varied:
 // one value in twenty brings a shape never seen.
 constexpr double kVariedShare = 0.05;
+// Copies of one request looked for (retries, double submits, GET/POST
+// twins), the patterns needed to see them, and the share of the patterns
+// whose counts they must divide.
+constexpr int kReplayMax = 6;
+constexpr size_t kReplayMinPatterns = 8;
+constexpr double kReplayShare = 0.9;
+// Evidence below this is one value seen once (or its copies).
+constexpr double kSingle = 1.5;
 
 // Symbol counts bound the edit distance from below: an insertion or a
 // deletion changes one count by one, a replacement two, so the distance is
@@ -234,54 +244,90 @@ int32_t drop_unknown_marks(const arg_entry &e, int32_t *syms, int32_t count) {
 
 }  // namespace
 
+namespace {
+
+// How many copies of each request this argument's traffic carries: 2 where
+// every form is sent as GET and then as POST, or every request is retried
+// once; 1 where requests come once. Copies multiply every value's count, so
+// every pattern's count is then a multiple of the number of copies, which
+// natural traffic almost never is (half its counts are odd). The largest k
+// up to kReplayMax that divides nearly all the counts; 1 when the argument
+// has too few patterns to tell. A burst of one value (a crawler, a probe)
+// changes one count and not the answer.
+int replay_unit(const arg_entry &e) {
+  if (e.patterns.size() < kReplayMinPatterns) return 1;
+  for (int k = kReplayMax; k >= 2; --k) {
+    size_t divisible = 0;
+    for (const auto &kv : e.patterns) divisible += kv.second.count % k == 0;
+    if (static_cast<double>(divisible) >= kReplayShare * static_cast<double>(e.patterns.size()))
+      return k;
+  }
+  return 1;
+}
+
+// The evidence one learned pattern gives: its samples less the copies, and
+// never less than its distinct values. Sent k times, every count and the
+// replay unit grow k-fold and this stays as it was.
+double evidence(const learned_pattern &p, int replay) {
+  return std::max(static_cast<double>(ml_hmm_distinct_values(p.count, p.value_bits)),
+                  static_cast<double>(std::max(p.count, 1)) / static_cast<double>(replay));
+}
+
+}  // namespace
+
 void derive_rules(arg_entry *e) {
   arg_rules r;
-  int64_t symbol_values[64] = {};  // values whose pattern has the symbol
+  double total = 0.0;
+  const int replay = replay_unit(*e);
+  double symbol_values[64] = {};  // values whose pattern has the symbol
   // values whose pattern has the pair (a, b), counted once per pattern
-  std::vector<int64_t> pair_values((arg_rules::kEdge + 1) * (arg_rules::kEdge + 1), 0);
+  std::vector<double> pair_values((arg_rules::kEdge + 1) * (arg_rules::kEdge + 1), 0.0);
   std::vector<uint8_t> in_pattern(pair_values.size(), 0);
   for (const auto &kv : e->patterns) {
     const std::string &text = kv.first;
-    const int32_t count = kv.second;  // not a structured binding: clang 14 cannot capture one
+    const double values = evidence(kv.second, replay);
     std::fill(in_pattern.begin(), in_pattern.end(), 0);
     for_each_pair(text, [&](int a, int b) {
       const size_t i = static_cast<size_t>(a) * (arg_rules::kEdge + 1) + static_cast<size_t>(b);
-      if (!in_pattern[i]) pair_values[i] += std::max(count, 1);
+      if (!in_pattern[i]) pair_values[i] += values;
       in_pattern[i] = 1;
       r.pairs[a] |= uint64_t{1} << b;
       return true;
     });
-  }
-  for (const auto &[text, count] : e->patterns) {
     uint64_t in_text = 0;
     for (char c : text) {
       const int k = c - '0';
       if (k >= 0 && k < 64) in_text |= uint64_t{1} << k;
     }
     r.symbols |= in_text;
-    for (int k = 0; k < 64; ++k) symbol_values[k] += (in_text >> k & 1) * std::max(count, 1);
+    for (int k = 0; k < 64; ++k)
+      if (in_text >> k & 1) symbol_values[k] += values;
     r.max_len = std::max(r.max_len, static_cast<int32_t>(text.size()));
-    r.total += std::max(count, 1);
-    r.singles += count <= 1;
+    total += values;
+    r.singles += values < kSingle;
   }
   r.derived = !e->patterns.empty();
   e->skeletons.clear();
   char folded[MLV_PATTERN_CAP], runs[MLV_PATTERN_CAP];
-  for (const auto &[text, count] : e->patterns) {
+  for (const auto &kv : e->patterns) {
+    const std::string &text = kv.first;
     if (text.size() >= sizeof folded) continue;
     const size_t n = skeleton(text, folded, runs);
     auto [it, added] = e->skeletons.try_emplace(std::string(folded, n), runs, n);
     if (!added)
       for (size_t i = 0; i < n; ++i) it->second[i] = std::max(it->second[i], runs[i]);
   }
-  e->by_count.assign(e->patterns.begin(), e->patterns.end());
+  e->by_count.clear();
+  for (const auto &kv : e->patterns) e->by_count.emplace_back(kv.first, kv.second.count);
   std::sort(e->by_count.begin(), e->by_count.end(), [](const auto &x, const auto &y) {
     return x.second != y.second ? x.second > y.second : x.first < y.first;
   });
+  r.total = std::llround(total);
   int64_t rare_symbols = 0;  // symbols of a single value
-  for (int k = 0; k < 64; ++k) rare_symbols += symbol_values[k] == 1;
+  for (int k = 0; k < 64; ++k) rare_symbols += symbol_values[k] > 0 && symbol_values[k] < kSingle;
   r.symbols_known = r.total >= kMinEvidence && good_turing(rare_symbols, r.total) <= kClosedShare;
-  const int64_t rare_pairs = std::count(pair_values.begin(), pair_values.end(), int64_t{1});
+  const int64_t rare_pairs = std::count_if(pair_values.begin(), pair_values.end(),
+                                           [](double v) { return v > 0 && v < kSingle; });
   r.pairs_known = r.total >= kMinEvidence && good_turing(rare_pairs, r.total) <= kClosedShare;
   r.new_share = good_turing(r.singles, r.total);
   r.closed = r.total >= kMinEvidence && r.new_share <= kClosedShare;

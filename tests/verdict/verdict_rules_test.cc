@@ -31,9 +31,13 @@ string pattern_of(const string &v) {
 // An argument learned from values (each pattern with its count), as loaded.
 std::unique_ptr<mlv::arg_entry> learned(const std::vector<string> &values) {
   std::map<string, std::pair<string, int>> by_pattern;
+  std::map<string, uint64_t> bits;  // the distinct-value sketch the daemon keeps
   for (const string &v : values) {
-    auto &e = by_pattern[pattern_of(v)];
+    const string pat = pattern_of(v);
+    auto &e = by_pattern[pat];
     if (e.second++ == 0) e.first = v;
+    bits[pat] |= ml_hmm_value_bit(reinterpret_cast<const unsigned char *>(v.data()),
+                                  static_cast<uint32_t>(v.size()));
   }
   ml_sample_list list{};
   list.items = static_cast<ml_sample_item *>(calloc(by_pattern.size(), sizeof(ml_sample_item)));
@@ -55,7 +59,7 @@ std::unique_ptr<mlv::arg_entry> learned(const std::vector<string> &values) {
   e->q4 = -1000.0;  // only the rules may flag
   e->q5 = -1500.0;
   e->fence_source = "test";
-  for (const auto &[pat, pe] : by_pattern) e->patterns[pat] = pe.second;
+  for (const auto &[pat, pe] : by_pattern) e->patterns[pat] = {pe.second, bits[pat]};
   mlv::derive_rules(e.get());
   return e;
 }
@@ -214,7 +218,7 @@ TEST(VerdictRules, AModelOfTheOlderAlphabetJudgesValuesWithoutTheLongRunMark) {
   // Stored before the long-run symbol: one symbol fewer, patterns without marks.
   auto e = learned(repeat({{"abc", 300}, {"abc1", 200}}));
   e->model.reset(ml_hmm_create(10, ML_HMM_SYMBOLS - 1, 3));
-  e->patterns = {{pattern_of("abc"), 300}, {pattern_of("abc1"), 200}};
+  e->patterns = {{pattern_of("abc"), {300, 0}}, {pattern_of("abc1"), {200, 0}}};
   mlv::derive_rules(e.get());
   EXPECT_EQ(judge(*e, "abcdefghij", &r), MLV_NORMAL) << r.reason;  // "333" then
   EXPECT_EQ(string(r.pattern), pattern_of("abc"));
@@ -286,6 +290,58 @@ TEST(VerdictRules, AnEmptyValueIsNormalInEveryArgument) {
   // The rules still speak for a value of one character.
   EXPECT_EQ(judge(*closed, "'", &r), MLV_DEFINITE) << r.reason;
   EXPECT_EQ(judge(*numbers, "x", &r), MLV_DEFINITE) << r.reason;
+}
+
+}  // namespace
+
+namespace {
+
+// Copies of requests (retries, double submits, a form sent as GET and then
+// as POST) are not evidence: an argument learned from its traffic sent two or
+// three times has the rules and verdicts it has from the traffic sent once.
+TEST(VerdictRules, CopiesOfRequestsChangeNoRuleNorVerdict) {
+  std::mt19937 rng(21);
+  std::vector<string> once;
+  for (int i = 0; i < 900; ++i) {  // passwords: classes mixed at random
+    string v;
+    for (int k = 6 + static_cast<int>(rng() % 5); k > 0; --k) v.push_back("aZ7"[rng() % 3]);
+    once.push_back(v);
+  }
+  auto plain = learned(once);
+  std::vector<string> probes = {"aaZZ77aZ", "Z7Z7Z7Z7Z7Z7", "7",
+                                "aZ7-aZ7",  "aZ7 OR 1=1",   "aaaaaa!"};
+  for (int i = 0; i < 200; ++i) probes.push_back(once[static_cast<size_t>(i)] + "Za7"[i % 3]);
+  for (int copies : {2, 3}) {
+    std::vector<string> sent;
+    for (const string &v : once) sent.insert(sent.end(), static_cast<size_t>(copies), v);
+    auto e = learned(sent);
+    EXPECT_EQ(e->rules.total, plain->rules.total) << copies;
+    EXPECT_EQ(e->rules.singles, plain->rules.singles) << copies;
+    EXPECT_EQ(e->rules.closed, plain->rules.closed) << copies;
+    EXPECT_EQ(e->rules.symbols_known, plain->rules.symbols_known) << copies;
+    EXPECT_EQ(e->rules.pairs_known, plain->rules.pairs_known) << copies;
+    mlv_result a, b;
+    for (const string &p : probes)
+      EXPECT_EQ(judge(*e, p, &a), judge(*plain, p, &b)) << copies << " " << p << ": " << a.reason;
+  }
+  // Counted over samples, every pattern of the copied traffic is seen at
+  // least twice, and the argument looked closed: a new password shape was
+  // definite. It stays what the fences say.
+  ASSERT_FALSE(plain->rules.closed);
+  std::vector<string> twice;
+  for (const string &v : once) twice.insert(twice.end(), 2, v);
+  auto e = learned(twice);
+  mlv_result r;
+  const string fresh = "Z7aZ7aZ7aZ7aZ";
+  ASSERT_EQ(e->patterns.count(pattern_of(fresh)), 0u);
+  EXPECT_EQ(judge(*e, fresh, &r), MLV_NORMAL) << r.reason;
+  // A value sent once among copies still counts: the evidence of a pattern
+  // is never below its distinct values.
+  mlv::learned_pattern p{3, 0};
+  p.value_bits = 0x7;  // three values, each once
+  EXPECT_EQ(ml_hmm_distinct_values(p.count, p.value_bits), 3);
+  EXPECT_EQ(ml_hmm_distinct_values(6, 0x1), 1);  // one value six times
+  EXPECT_EQ(ml_hmm_distinct_values(6, 0), 6);    // no sketch: counted by samples
 }
 
 }  // namespace
