@@ -390,6 +390,44 @@ void mlv_stats(const mlv_ctx *ctx, mlv_cache_stats *out) {
   out->bytes = ctx->arg_bytes;
 }
 
+int mlv_action_of(int verdict, int point) {
+  switch (verdict) {
+    case MLV_DEFINITE:
+    case MLV_UNKNOWN_ARGUMENT:
+      return MLV_BLOCK;
+    case MLV_POTENTIAL:
+      return point == MLV_POINT_POTENTIAL ? MLV_BLOCK : MLV_LOG;
+    default:
+      return MLV_PASS;
+  }
+}
+
+const char *mlv_action_name(int action) {
+  switch (action) {
+    case MLV_PASS:
+      return "pass";
+    case MLV_LOG:
+      return "log";
+    case MLV_BLOCK:
+      return "block";
+    default:
+      return "?";
+  }
+}
+
+int mlv_point_parse(const char *name, int *point) {
+  if (!name || !point) return -1;
+  if (strcmp(name, "definite") == 0) {
+    *point = MLV_POINT_DEFINITE;
+    return 0;
+  }
+  if (strcmp(name, "potential") == 0) {
+    *point = MLV_POINT_POTENTIAL;
+    return 0;
+  }
+  return -1;
+}
+
 const char *mlv_verdict_name(int v) {
   switch (v) {
     case MLV_NORMAL:

@@ -147,6 +147,26 @@ void mlv_stats(const mlv_ctx *ctx, mlv_cache_stats *out);
 // "error"; "?" for anything else. Static text.
 const char *mlv_verdict_name(int verdict);
 
+// What a site does with a verdict. The operating point MLV_POINT_DEFINITE
+// (the default everywhere) blocks definite and unknown_argument and logs
+// potential; MLV_POINT_POTENTIAL, the stricter one, blocks potential too.
+// Normal, not_learned and error pass: a service failure lets traffic through.
+// docs/verdict.md gives each point's measured false positives.
+typedef enum mlv_action { MLV_PASS = 0, MLV_LOG = 1, MLV_BLOCK = 2 } mlv_action;
+#define MLV_POINT_DEFINITE 0
+#define MLV_POINT_POTENTIAL 1
+
+// The action of a verdict at an operating point (MLV_POINT_*; any other
+// value is taken as MLV_POINT_DEFINITE).
+int mlv_action_of(int verdict, int point);
+
+// "pass", "log", "block"; "?" for anything else. Static text.
+const char *mlv_action_name(int action);
+
+// The operating point named "definite" or "potential": 0 and *point set, or
+// -1 for any other text (point untouched).
+int mlv_point_parse(const char *name, int *point);
+
 // "collecting", "building", "learned", "manually learned", "discarded",
 // "none"; "?" for anything else. Static text.
 const char *mlv_state_name(int state);

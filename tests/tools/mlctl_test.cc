@@ -228,6 +228,7 @@ TEST_F(MlctlLearned, JudgeOneValueAndAFileWithCounts) {
   json_object *j = parse(run("judge --json " + d + " 41 -- \"1' OR 1=1--\"").out);
   ASSERT_TRUE(j);
   EXPECT_EQ(str(j, "verdict"), "definite");
+  EXPECT_EQ(str(j, "action"), "block");
   EXPECT_LT(num(j, "score"), num(j, "q5"));
   EXPECT_EQ(str(j, "learned_pattern"), "false");
   EXPECT_EQ(str(j, "pattern"), mlt::pattern_of("1' OR 1=1--"));
@@ -235,10 +236,11 @@ TEST_F(MlctlLearned, JudgeOneValueAndAFileWithCounts) {
   Out f = run("judge -f -", d + " 4 41 3\n" + d + " 4 41 <script>\n" + d + " 4 42 x y\n");
   EXPECT_EQ(f.rc, 0) << f.err;
   EXPECT_EQ(f.out.rfind("normal ", 0), 0u) << f.out;
-  EXPECT_NE(f.out.find("\ndefinite "), string::npos);
+  EXPECT_NE(f.out.find("\ndefinite         block "), string::npos) << f.out;
   EXPECT_NE(f.out.find("\nnot_learned "), string::npos);
   EXPECT_NE(f.out.find("counts: normal 1, potential 0, definite 1, unknown_argument 0, "
-                       "not_learned 1, error 0 (3 values)"),
+                       "not_learned 1, error 0; block 1 log 0 pass 2 at point definite "
+                       "(3 values)"),
             string::npos)
       << f.out;
 }

@@ -245,7 +245,8 @@ TEST_F(MlfeedJudge, JudgesEachRequestByItsGravestArgumentAndMakesNothing) {
     EXPECT_EQ(line.rfind(word, 0), 0u) << line;
   }
   EXPECT_NE(out_.find("qty=definite(score"), std::string::npos) << out_;
-  EXPECT_NE(out_.find("6 requests judged, 3 flagged: normal 1 not_learned 1 unknown_argument 1 "
+  EXPECT_NE(out_.find("6 requests judged, 3 blocked, 0 logged at point definite: normal 1 "
+                      "not_learned 1 unknown_argument 1 "
                       "potential 0 definite 2 no_arguments 1"),
             std::string::npos)
       << out_;
@@ -274,7 +275,7 @@ TEST_F(MlfeedJudge, JudgesEachRequestByItsGravestArgumentAndMakesNothing) {
   EXPECT_EQ(out_.rfind("#line\tverdict\t", 0), 0u) << out_;
   EXPECT_NE(out_.find("\n1\tdefinite\t1\t1\tqty\t-"), std::string::npos) << out_;
   EXPECT_NE(out_.find("\n1\tnormal\t1\t2\temail\t-"), std::string::npos) << out_;
-  EXPECT_NE(err_.find("1 requests judged, 1 flagged"), std::string::npos) << err_;
+  EXPECT_NE(err_.find("1 requests judged, 1 blocked"), std::string::npos) << err_;
 }
 
 }  // namespace

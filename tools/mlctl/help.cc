@@ -34,11 +34,14 @@ const char *help_of(const std::string &cmd) {
        "The argument's model as matrices (initial, transition, emission by symbol class),\n"
        "its statistics and the fences of every boxplot group, oldest build first.\n"},
       {"judge",
-       "usage: mlctl judge DOMAIN ARG VALUE [--json]\n"
-       "       mlctl judge -f FILE [--json]        (FILE lines: DOMAIN URL ARG VALUE; - stdin)\n"
+       "usage: mlctl judge DOMAIN ARG VALUE [--json] [--point definite|potential]\n"
+       "       mlctl judge -f FILE [--json] [--point ...]  (FILE lines: DOMAIN URL ARG VALUE)\n"
        "Judges values as the proxy would: normal, potential, definite, unknown_argument or\n"
-       "not_learned, then the score, q4, q5, the value's pattern, whether it was learned, the\n"
-       "three nearest learned patterns and the reason. -f ends with counts per verdict.\n"
+       "not_learned, and the action at the operating point (block, log or pass; the point\n"
+       "definite, the default, blocks definite and unknown_argument and logs potential;\n"
+       "potential blocks both), then the score, q4, q5, the value's pattern, whether it was\n"
+       "learned, the three nearest learned patterns and the reason. -f (- for standard\n"
+       "input) ends with counts per verdict and per action.\n"
        "Put -- before a VALUE that begins with '-'. Exit 2 when a service failed.\n"},
       {"debug-level",
        "usage: mlctl debug-level [N]\n"

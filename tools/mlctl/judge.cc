@@ -21,20 +21,24 @@ std::string nearest_text(const mlv_result &r) {
   return s.empty() ? "-" : s;
 }
 
-void print_text(const job &j, const mlv_result &r) {
-  printf("%-16s domain %u arg %u", mlv_verdict_name(r.verdict), j.domain, j.arg);
+void print_text(const job &j, const mlv_result &r, int point) {
+  printf("%-16s %-5s domain %u arg %u", mlv_verdict_name(r.verdict),
+         mlv_action_name(mlv_action_of(r.verdict, point)), j.domain, j.arg);
   if (r.has_score)
     printf(" score %.3f q4 %.3f q5 %.3f pattern %s learned %s nearest %s", r.score, r.q4, r.q5,
            r.pattern, r.learned_pattern ? "yes" : "no", nearest_text(r).c_str());
   printf(" -- %s\n", r.reason);
 }
 
-void print_json(const job &j, const mlv_result &r) {
+void print_json(const job &j, const mlv_result &r, int point) {
   printf(
-      "{\"domain_id\":%u,\"url_id\":%u,\"arg_id\":%u,\"value\":%s,\"verdict\":%s,\"state\":%s,"
+      "{\"domain_id\":%u,\"url_id\":%u,\"arg_id\":%u,\"value\":%s,\"verdict\":%s,\"action\":%s,"
+      "\"state\":%s,"
       "\"score\":%s,\"q4\":%s,\"q5\":%s,\"pattern\":%s,\"learned_pattern\":%s,\"nearest\":[",
       j.domain, r.url_id ? r.url_id : j.url, j.arg, json_quote(j.value).c_str(),
-      json_quote(mlv_verdict_name(r.verdict)).c_str(), json_quote(mlv_state_name(r.state)).c_str(),
+      json_quote(mlv_verdict_name(r.verdict)).c_str(),
+      json_quote(mlv_action_name(mlv_action_of(r.verdict, point))).c_str(),
+      json_quote(mlv_state_name(r.state)).c_str(),
       r.has_score ? json_number(r.score).c_str() : "null",
       r.has_score ? json_number(r.q4).c_str() : "null",
       r.has_score ? json_number(r.q5).c_str() : "null",
@@ -67,12 +71,13 @@ int judge_all(const options &o, const std::vector<job> &jobs, bool summary) {
   mlv_ctx *ctx = mlv_open(&vo);
   if (!ctx)
     return service_error("judge", "cannot connect to Redis at %s:%d", o.host.c_str(), o.port);
-  std::map<int, long> counts;
+  std::map<int, long> counts, actions;
   mlv_result r;
   for (const job &j : jobs) {
     mlv_judge_by_id(ctx, j.domain, j.arg, j.value.data(), j.value.size(), MLV_EXPLAIN_NEAREST, &r);
     counts[r.verdict]++;
-    o.json ? print_json(j, r) : print_text(j, r);
+    actions[mlv_action_of(r.verdict, o.point)]++;
+    o.json ? print_json(j, r, o.point) : print_text(j, r, o.point);
   }
   mlv_close(ctx);
   const int verdicts[] = {MLV_NORMAL,           MLV_POTENTIAL,   MLV_DEFINITE,
@@ -82,7 +87,11 @@ int judge_all(const options &o, const std::vector<job> &jobs, bool summary) {
     for (size_t i = 0; i < 6; i++)
       printf(o.json ? "%s\"%s\":%ld" : "%s %s %ld", i ? "," : "", mlv_verdict_name(verdicts[i]),
              counts[verdicts[i]]);
-    printf(o.json ? "},\"values\":%zu}\n" : " (%zu values)\n", jobs.size());
+    const char *point = o.point == MLV_POINT_POTENTIAL ? "potential" : "definite";
+    printf(o.json ? "},\"actions\":{\"block\":%ld,\"log\":%ld,\"pass\":%ld},\"point\":\"%s\","
+                    "\"values\":%zu}\n"
+                  : "; block %ld log %ld pass %ld at point %s (%zu values)\n",
+           actions[MLV_BLOCK], actions[MLV_LOG], actions[MLV_PASS], point, jobs.size());
   }
   if (counts[MLV_ERROR] > 0)
     return service_error("judge", "%ld value(s) could not be judged", counts[MLV_ERROR]);

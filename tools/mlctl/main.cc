@@ -17,6 +17,7 @@
 #include <string>
 
 #include "tools/mlctl/mlctl.h"
+#include "verdict/verdict.h"
 
 namespace {
 
@@ -88,6 +89,13 @@ bool parse(int argc, char **argv, options *o, std::string *cmd) {
         o->port = static_cast<int>(n);
       else
         o->grace_ms = n;
+    } else if (strcmp(a, "--point") == 0) {
+      const char *v = value("--point");
+      if (!v) return false;
+      if (mlv_point_parse(v, &o->point) != 0) {
+        fprintf(stderr, "mlctl: --point is definite or potential\n");
+        return false;
+      }
     } else if (strcmp(a, "-f") == 0) {
       const char *v = value("-f");
       if (!v) return false;

@@ -21,6 +21,7 @@ struct options {
   bool json = false;
   bool help = false;
   std::string file;               // -f FILE (judge)
+  int point = 0;                  // --point definite|potential (judge): MLV_POINT_*
   long grace_ms = 2000;           // --grace MS (policy delete)
   std::vector<std::string> args;  // words after the subcommand
 };

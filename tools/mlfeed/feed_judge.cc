@@ -43,8 +43,8 @@ std::string printable(const std::string &value, size_t max) {
 }
 
 Judge::Judge(redisContext *c, uint32_t domain_id, const std::string &redis_host, int redis_port,
-             bool per_arg)
-    : ids_(c, domain_id), domain_(domain_id), per_arg_(per_arg) {
+             bool per_arg, int point)
+    : ids_(c, domain_id), domain_(domain_id), per_arg_(per_arg), point_(point) {
   mlv_options opts;
   mlv_options_init(&opts);
   opts.redis_host = redis_host.c_str();
@@ -136,9 +136,17 @@ int Judge::request(const Request &req, FILE *out) {
 }
 
 void Judge::summary(FILE *out, unsigned long refused) const {
-  unsigned long total = 0, flagged = counts_[kUnknown] + counts_[kPotential] + counts_[kDefinite];
-  for (unsigned long n : counts_) total += n;
-  fprintf(out, "mlfeed: %lu requests judged, %lu flagged:", total, flagged);
+  // A request takes the action of its gravest verdict, as a proxy acts on it.
+  unsigned long total = 0, actions[3] = {};
+  const int of_kind[kKinds] = {MLV_NORMAL,    MLV_NOT_LEARNED, MLV_UNKNOWN_ARGUMENT,
+                               MLV_POTENTIAL, MLV_DEFINITE,    MLV_NORMAL};
+  for (int v = 0; v < kKinds; v++) {
+    total += counts_[v];
+    actions[mlv_action_of(of_kind[v], point_)] += counts_[v];
+  }
+  fprintf(out, "mlfeed: %lu requests judged, %lu blocked, %lu logged at point %s:", total,
+          actions[MLV_BLOCK], actions[MLV_LOG],
+          point_ == MLV_POINT_POTENTIAL ? "potential" : "definite");
   for (int v = 0; v < kKinds; v++) fprintf(out, " %s %lu", request_verdict_name(v), counts_[v]);
   if (refused) fprintf(out, "; %lu malformed requests refused", refused);
   fputc('\n', out);

@@ -37,9 +37,10 @@ std::string printable(const std::string &value, size_t max);
 class Judge {
  public:
   // c: ids are looked up on it (owned by the caller). per_arg: one
-  // tab-separated line per argument instead of one line per request.
+  // tab-separated line per argument instead of one line per request. point:
+  // the operating point (MLV_POINT_*) the summary counts blocked requests at.
   Judge(redisContext *c, uint32_t domain_id, const std::string &redis_host, int redis_port,
-        bool per_arg);
+        bool per_arg, int point = MLV_POINT_DEFINITE);
   ~Judge();
   Judge(const Judge &) = delete;
   Judge &operator=(const Judge &) = delete;
@@ -60,6 +61,7 @@ class Judge {
   IdStore ids_;
   uint32_t domain_;
   bool per_arg_;
+  int point_;
   bool header_done_ = false;
   mlv_ctx *ctx_ = nullptr;
   std::string error_;

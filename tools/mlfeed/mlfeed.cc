@@ -68,6 +68,7 @@ struct Options {
   unsigned long backlog = 20000;
   unsigned long max_names = 100000;  // distinct URLs, and argument names, per run
   bool keep_going = false, judge = false, per_arg = false, quiet = false;
+  int point = MLV_POINT_DEFINITE;
   std::vector<std::string> files;
 };
 
@@ -84,6 +85,9 @@ int usage(FILE *out, int rc) {
           "  --default-host HOST  host of requests that name none (log lines)\n"
           "  --judge              push nothing: one verdict line per request and a summary\n"
           "  --args               with --judge: one tab-separated line per argument\n"
+          "  --point definite|potential\n"
+          "                       with --judge: the operating point the summary counts\n"
+          "                       blocked requests at (default definite)\n"
           "  --keep-going         report malformed requests and go on\n"
           "  --backlog N          wait while the sample list holds more (default 20000, 0 off)\n"
           "  --max-names N        at most N distinct URLs and N argument names in a run\n"
@@ -148,6 +152,8 @@ bool apply_option(int ch, const char *arg, Options *o) {
     case 'a':
       o->per_arg = true;
       return true;
+    case 'O':
+      return mlv_point_parse(arg, &o->point) == 0;
     case 'k':
       o->keep_going = true;
       return true;
@@ -188,6 +194,7 @@ int parse_options(int argc, char **argv, Options *o) {
                                  {"default-host", required_argument, nullptr, 'H'},
                                  {"judge", no_argument, nullptr, 'j'},
                                  {"args", no_argument, nullptr, 'a'},
+                                 {"point", required_argument, nullptr, 'O'},
                                  {"keep-going", no_argument, nullptr, 'k'},
                                  {"backlog", required_argument, nullptr, 'b'},
                                  {"max-names", required_argument, nullptr, 'm'},
@@ -399,7 +406,7 @@ int feed(const Options &o, redisContext *c) {
 }
 
 int judge(const Options &o, redisContext *c) {
-  mlfeed::Judge j(c, o.domain.id, o.redis_host, o.redis_port, o.per_arg);
+  mlfeed::Judge j(c, o.domain.id, o.redis_host, o.redis_port, o.per_arg, o.point);
   if (!j.ready()) {
     fprintf(stderr, "mlfeed: %s\n", j.error().c_str());
     return 2;
