@@ -11,13 +11,31 @@
 # SHOP_DOMAIN (default 3) is the domain it learns into; a second run reuses
 # what was learned (mlctl relearn, or another SHOP_DOMAIN, starts over).
 # SHOP_SEED changes the learned traffic, HELD_SEED the held-out one.
+# SHOP_REPEAT=plain|k2|k3|twins|bursts (default plain) makes the learned
+# traffic repeat itself as real traffic does, each round through
+# `tamper_requests --repeat` (bench/detection/tamper.h has the kinds: every
+# request twice or three times in a row, every request again 1 to 20 requests
+# later, one in a hundred 200 to 500 times in a row); the held-out traffic is
+# the same whatever the repetition. Each repetition learns into its own
+# domain unless SHOP_DOMAIN says otherwise (plain 3, k2 31, k3 32, twins 33,
+# bursts 34) and writes to OUTDIR var/shop-detect-KIND, so that runs do not
+# mix what they learned.
 # Prints one row per kind: requests, and the share flagged with a score below
 # q5, below q4, by the verdict (potential, definite or unknown argument) and
 # by its definite judgements alone.
 set -eu
 top=$(cd "$(dirname "$0")/../.." && pwd)
-out=${1:-$top/var/shop-detect}
-domain=${SHOP_DOMAIN:-3}
+repeat=${SHOP_REPEAT:-plain}
+case $repeat in
+  plain) own_domain=3 ;;
+  k2) own_domain=31 ;;
+  k3) own_domain=32 ;;
+  twins) own_domain=33 ;;
+  bursts) own_domain=34 ;;
+  *) echo "shop-daemon: SHOP_REPEAT must be plain, k2, k3, twins or bursts" >&2; exit 2 ;;
+esac
+if [ "$repeat" = plain ]; then out=${1:-$top/var/shop-detect}; else out=${1:-$top/var/shop-detect-$repeat}; fi
+domain=${SHOP_DOMAIN:-$own_domain}
 bin=$top/build/bin
 mkdir -p "$out"
 if [ -f "$top/build/CMakeCache.txt" ]; then
@@ -26,9 +44,14 @@ else
   "$top/scripts/build" build -DML_BUILD_TESTS=OFF >/dev/null
 fi
 
-# Learning, through mlfeed and the daemon.
-DEMO_DOMAIN=$domain DEMO_SEED=${SHOP_SEED:-3} "$top/scripts/demo" "$out/learn" >"$out/learn.log" 2>&1 ||
-  { tail -20 "$out/learn.log" >&2; exit 2; }
+# Learning, through mlfeed and the daemon; plain traffic goes as generated.
+filter=""
+if [ "$repeat" != plain ]; then
+  filter="$(printf %q "$bin/tamper_requests") --repeat $repeat - \$round"
+fi
+echo "learning: domain $domain, repetition $repeat"
+DEMO_DOMAIN=$domain DEMO_SEED=${SHOP_SEED:-3} DEMO_FILTER=$filter "$top/scripts/demo" "$out/learn" \
+  >"$out/learn.log" 2>&1 || { tail -20 "$out/learn.log" >&2; exit 2; }
 grep -E '^learning: done|arguments:' "$out/learn.log" | tail -2
 
 # Held-out traffic and its changed copies.

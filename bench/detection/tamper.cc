@@ -6,6 +6,7 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <string_view>
 
 #include "bench/detection/bench_text.h"
 
@@ -94,6 +95,39 @@ bool tamper(const std::string &kind, const std::string &v, const Attacks &a, Rng
                    : v + "' " + fill(a.sqlmap[r() % a.sqlmap.size()], v, r) + "-- -";
   }
   return *out != v;
+}
+
+const char *const kRepeats[kRepeatCount] = {"plain", "k2", "k3", "twins", "bursts"};
+
+std::vector<size_t> repeat_order(size_t n, int kind, Rng &r) {
+  std::vector<size_t> out;
+  const std::string_view name = kRepeats[kind];
+  if (name == "twins") {
+    // Each request is sent a second time a few requests later: a pending
+    // list of (due position, index) drained as the stream goes on.
+    std::vector<std::pair<size_t, size_t>> due;
+    for (size_t i = 0; i < n; ++i) {
+      out.push_back(i);
+      due.emplace_back(out.size() + 1 + r() % 20, i);
+      for (size_t k = 0; k < due.size();)
+        if (due[k].first <= out.size()) {
+          out.push_back(due[k].second);
+          due.erase(due.begin() + static_cast<long>(k));
+        } else {
+          ++k;
+        }
+    }
+    for (const auto &d : due) out.push_back(d.second);
+    return out;
+  }
+  for (size_t i = 0; i < n; ++i) {
+    size_t times = 1;
+    if (name == "k2") times = 2;
+    if (name == "k3") times = 3;
+    if (name == "bursts" && r() % 100 == 0) times = 200 + r() % 301;
+    out.insert(out.end(), times, i);
+  }
+  return out;
 }
 
 const char *const kKinds[kKindCount] = {"append", "insert",   "replace", "letters", "sign",

@@ -37,4 +37,17 @@ bool tamper(const std::string &kind, const std::string &v, const Attacks &a, Rng
 constexpr int kKindCount = 10;
 extern const char *const kKinds[kKindCount];
 
+// How real traffic repeats itself, applied to a training stream: "plain"
+// (as recorded); "k2" and "k3", every request sent 2 or 3 times in a row
+// (retries, double submits); "twins", every request sent again 1 to 20
+// requests later (a form sent as GET and then as POST); "bursts", one
+// request in a hundred repeated 200 to 500 times in a row (a crawler or a
+// monitoring probe). A detection rule must give the same verdicts on each.
+constexpr int kRepeatCount = 5;
+extern const char *const kRepeats[kRepeatCount];
+
+// The order in which the requests 0..n-1 of a stream arrive under the
+// repetition kRepeats[kind]: indices, each as often as it is sent.
+std::vector<size_t> repeat_order(size_t n, int kind, Rng &r);
+
 }  // namespace detection

@@ -8,9 +8,20 @@
 // changed requests reach mlfeed --judge through the same encoding.
 //
 //   tamper_requests IN OUTDIR [SEED]
+//
+// With --repeat it is a filter for learning traffic instead: it reads requests
+// (IN, or standard input when IN is "-" or absent) and writes them, in the
+// same encoding, to standard output in the order and as often as the
+// repetition KIND (tamper.h's kRepeats: plain, k2, k3, twins, bursts) sends
+// them, so that the daemon can be taught with traffic that repeats itself as
+// the detection benchmark's learned streams do.
+//
+//   tamper_requests --repeat KIND [IN [SEED]]
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <string>
@@ -61,11 +72,45 @@ std::vector<size_t> candidates(const mlfeed::Request &r, const std::string &kind
   return out;
 }
 
+// The requests of in, written to standard output as kRepeats[kind] repeats
+// them. Requests mlfeed would refuse are dropped, as it would drop them.
+int repeat_requests(std::istream &in, int kind, uint64_t seed) {
+  mlfeed::Reader reader(in, mlfeed::Format::automatic, "shop.example");
+  std::vector<mlfeed::Request> requests;
+  mlfeed::Request r;
+  for (int got; (got = reader.next(&r)) != 0;)
+    if (got > 0) requests.push_back(r);
+  detection::Rng rng(seed);
+  for (size_t i : detection::repeat_order(requests.size(), kind, rng))
+    write_request(stdout, requests[i]);
+  return fflush(stdout) == 0 ? 0 : 2;
+}
+
+int repeat_main(int argc, char **argv) {
+  int kind = -1;
+  for (int k = 0; argc > 2 && k < detection::kRepeatCount; ++k)
+    if (strcmp(argv[2], detection::kRepeats[k]) == 0) kind = k;
+  if (kind < 0) {
+    fprintf(stderr, "usage: %s --repeat plain|k2|k3|twins|bursts [IN [SEED]]\n", argv[0]);
+    return 2;
+  }
+  const uint64_t seed = argc > 4 ? strtoull(argv[4], nullptr, 10) : 20261206;
+  if (argc < 4 || strcmp(argv[3], "-") == 0) return repeat_requests(std::cin, kind, seed);
+  std::ifstream in(argv[3]);
+  if (!in) {
+    fprintf(stderr, "%s: cannot read %s\n", argv[0], argv[3]);
+    return 2;
+  }
+  return repeat_requests(in, kind, seed);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
+  if (argc > 1 && strcmp(argv[1], "--repeat") == 0) return repeat_main(argc, argv);
   if (argc < 3) {
-    fprintf(stderr, "usage: %s IN OUTDIR [SEED]\n", argv[0]);
+    fprintf(stderr, "usage: %s IN OUTDIR [SEED]\n       %s --repeat KIND [IN [SEED]]\n", argv[0],
+            argv[0]);
     return 2;
   }
   const detection::Attacks attacks = detection::load_attacks();
