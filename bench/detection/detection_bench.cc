@@ -200,6 +200,7 @@ struct Row {
   ml_boxplot box{};
   int det_q4 = 0, det_q5 = 0, fp_q4 = 0, fp_q5 = 0, held = 0;
   int det_v = 0, fp_v = 0;  // the verdict with its derived rules: potential or definite
+  int det_d = 0, fp_d = 0;  // definite alone: what the default operating point blocks
 };
 
 // One kind's values, drawn once so that every repetition variant judges the
@@ -268,19 +269,23 @@ Row run_variant(const std::string &kind, const Data &d, int repeat, uint64_t see
       verdict = mlv::judge_value(e, v.data(), v.size(), 0, &r);
     }
     verdicts->push_back(verdict);
-    return verdict == MLV_POTENTIAL || verdict == MLV_DEFINITE;
+    return verdict;
   };
   for (const std::string &a : d.attacks) {
     const int c = ml_boxplot_classify(&row.box, detection::score_of(m, a));
     row.det_q4 += c >= 1;
     row.det_q5 += c == 2;
-    row.det_v += judge(a);
+    const int v = judge(a);
+    row.det_v += v == MLV_POTENTIAL || v == MLV_DEFINITE;
+    row.det_d += v == MLV_DEFINITE;
   }
   for (const std::string &v : d.held) {
     const int c = ml_boxplot_classify(&row.box, detection::score_of(m, v));
     row.fp_q4 += c >= 1;
     row.fp_q5 += c == 2;
-    row.fp_v += judge(v);
+    const int verdict = judge(v);
+    row.fp_v += verdict == MLV_POTENTIAL || verdict == MLV_DEFINITE;
+    row.fp_d += verdict == MLV_DEFINITE;
   }
   row.attacks = static_cast<int>(d.attacks.size());
   row.held = static_cast<int>(d.held.size());
@@ -292,6 +297,8 @@ double pct(int a, int b) { return b ? 100.0 * a / b : 0.0; }
 void add(Row *total, const Row &r) {
   total->det_v += r.det_v;
   total->fp_v += r.fp_v;
+  total->det_d += r.det_d;
+  total->fp_d += r.fp_d;
   total->det_q4 += r.det_q4;
   total->det_q5 += r.det_q5;
   total->fp_q4 += r.fp_q4;
@@ -328,17 +335,21 @@ Variant run_variant_all(const std::vector<std::string> &kinds, const std::vector
 }
 
 void print_plain(const Variant &v) {
-  std::printf("%-8s %8s %8s %8s | %10s %8s | %10s %8s | %10s %8s\n", "kind", "patterns", "q4", "q5",
-              "detect@q4", "FP@q4", "detect@q5", "FP@q5", "detect@v", "FP@v");
-  for (const Row &r : v.rows)
-    std::printf("%-8s %8d %8.3f %8.3f | %9.2f%% %7.2f%% | %9.2f%% %7.2f%% | %9.2f%% %7.2f%%\n",
-                r.kind.c_str(), r.patterns, r.box.q4, r.box.q5, pct(r.det_q4, r.attacks),
-                pct(r.fp_q4, r.held), pct(r.det_q5, r.attacks), pct(r.fp_q5, r.held),
-                pct(r.det_v, r.attacks), pct(r.fp_v, r.held));
-  const Row &t = v.total;
-  std::printf("%-8s %8s %8s %8s | %9.2f%% %7.2f%% | %9.2f%% %7.2f%% | %9.2f%% %7.2f%%\n", "all", "",
-              "", "", pct(t.det_q4, t.attacks), pct(t.fp_q4, t.held), pct(t.det_q5, t.attacks),
-              pct(t.fp_q5, t.held), pct(t.det_v, t.attacks), pct(t.fp_v, t.held));
+  std::printf("%-8s %8s %8s %8s | %10s %8s | %10s %8s | %10s %8s | %10s %8s\n", "kind", "patterns",
+              "q4", "q5", "detect@q4", "FP@q4", "detect@q5", "FP@q5", "detect@v", "FP@v",
+              "detect@d", "FP@d");
+  auto figures = [](const Row &r) {
+    std::printf(" | %9.2f%% %7.2f%% | %9.2f%% %7.2f%% | %9.2f%% %7.2f%% | %9.2f%% %7.2f%%\n",
+                pct(r.det_q4, r.attacks), pct(r.fp_q4, r.held), pct(r.det_q5, r.attacks),
+                pct(r.fp_q5, r.held), pct(r.det_v, r.attacks), pct(r.fp_v, r.held),
+                pct(r.det_d, r.attacks), pct(r.fp_d, r.held));
+  };
+  for (const Row &r : v.rows) {
+    std::printf("%-8s %8d %8.3f %8.3f", r.kind.c_str(), r.patterns, r.box.q4, r.box.q5);
+    figures(r);
+  }
+  std::printf("%-8s %8s %8s %8s", "all", "", "", "");
+  figures(v.total);
 }
 
 // The verdict per repetition: detection / false positives per kind, and the
@@ -346,13 +357,14 @@ void print_plain(const Variant &v) {
 void print_variants(const std::vector<std::string> &kinds, const std::vector<Variant> &vs) {
   std::printf("\nverdict when the learned stream repeats itself: detect%% / FP%%\n%-7s", "repeat");
   for (const std::string &k : kinds) std::printf(" %12s", k.c_str());
-  std::printf(" %12s | %8s\n", "all", "differs");
+  std::printf(" %12s | %12s | %8s\n", "all", "all definite", "differs");
   for (int i = 0; i < kRepeatCount; ++i) {
     std::printf("%-7s", kRepeats[i]);
     for (const Row &r : vs[i].rows)
       std::printf(" %6.2f/%5.2f", pct(r.det_v, r.attacks), pct(r.fp_v, r.held));
     const Row &t = vs[i].total;
-    std::printf(" %6.2f/%5.2f | %7.2f%%\n", pct(t.det_v, t.attacks), pct(t.fp_v, t.held),
+    std::printf(" %6.2f/%5.2f | %6.2f/%5.2f | %7.2f%%\n", pct(t.det_v, t.attacks),
+                pct(t.fp_v, t.held), pct(t.det_d, t.attacks), pct(t.fp_d, t.held),
                 pct(vs[i].differs_total, vs[i].judged_total));
   }
   std::printf("\nverdicts that differ from plain's (invariance), per kind\n%-7s", "repeat");
