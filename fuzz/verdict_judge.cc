@@ -86,7 +86,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   for (std::string_view line : lines) {
     if (line.empty() || line.size() > MLV_MAX_VALUE_LEN + 1) continue;
     const int32_t count = 1 + static_cast<uint8_t>(line[0]) % 200;
-    e.patterns[pattern_of(line.substr(1))] += count;
+    auto [it, added] = e.patterns.try_emplace(pattern_of(line.substr(1)));
+    it->second.count = added ? count : it->second.count + count;
+    // Lines of one pattern are its values: the sketch the daemon would keep.
+    it->second.value_bits |= ml_hmm_value_bit(reinterpret_cast<const unsigned char *>(line.data()),
+                                              static_cast<uint32_t>(line.size()));
   }
   mlv::derive_rules(&e);
 
@@ -103,7 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   for (int i = 0; i < near.nearest_count; i++) {
     const mlv_near &n = near.nearest[i];
     auto it = e.patterns.find(std::string_view(n.pattern));
-    if (it == e.patterns.end() || it->second != n.count) abort();
+    if (it == e.patterns.end() || it->second.count != n.count) abort();
     if (n.distance != full_distance(near.pattern, n.pattern)) abort();
     if (i > 0 && n.distance < near.nearest[i - 1].distance) abort();
   }
