@@ -10,11 +10,13 @@
 //
 // The hot path (a cached learned argument, no nearest patterns asked) makes
 // no heap allocation: the symbols and the pattern live on the stack and the
-// lookups take string views. One poll of the subscription socket per call is
-// the price of never using a model after its notice.
+// lookups take string views. One poll of the subscription socket per
+// millisecond (notice_interval_us) is the price of never using a model long
+// after its notice.
 #include "verdict/verdict.h"
 
 #include <signal.h>
+#include <time.h>
 #include <algorithm>
 #include <cstdarg>
 #include <cstddef>
@@ -39,9 +41,13 @@ struct mlv_ctx {
   ml_db_obj db = {};
   std::unordered_map<uint32_t, domain_entry> domains;
   std::unordered_map<uint64_t, std::unique_ptr<arg_entry>> args;  // key: domain << 32 | arg
-  size_t arg_bytes = 0;   // sum of the cached arguments' bytes
-  size_t byte_limit = 0;  // beyond it the least recently used arguments go
-  uint64_t clock = 0;     // judgements so far: the arguments' last use
+  size_t arg_bytes = 0;    // sum of the cached arguments' bytes
+  size_t byte_limit = 0;   // beyond it the least recently used arguments go
+  uint64_t clock = 0;      // judgements so far: the arguments' last use
+  int64_t drained_at = 0;  // monotonic nanoseconds of the last read of the notices
+  // Arguments named by a relearn or manual-learning request, and until when
+  // (coarse seconds) they are read again every second (follow_request).
+  std::unordered_map<uint64_t, int64_t> requested;
   mlv_cache_stats stats = {};
 };
 
@@ -52,6 +58,10 @@ constexpr size_t kDefaultCacheMib = 64;
 // Domains judged: each costs a few hundred bytes, but a caller judging
 // random domain ids would otherwise grow the table without end.
 constexpr size_t kDomainsMax = 4096;
+// How long an argument named by a request is read again, and how many such
+// arguments are followed at once (hostile messages could name any number).
+constexpr int64_t kFollowSeconds = 3;
+constexpr size_t kRequestedMax = 4096;
 // An eviction frees down to this share of the limit, so that a stream of
 // new arguments pays for one sort per many loads, not one per load.
 constexpr double kEvictTo = 0.75;
@@ -115,8 +125,27 @@ void on_arg_notice(mlv_ctx *ctx, const char *text, size_t len) {
 void on_conf_message(mlv_ctx *ctx, const char *text, size_t len) {
   mlne_msg_info info;
   if (mlne_get_msg_info(text, static_cast<int>(len), &info) != 0) return;
-  if (info.event_class == 2 || info.event_class == 4)
-    drop_arg(ctx, arg_key(info.domain_id, info.arg_id));
+  if (info.event_class != 2 && info.event_class != 4) return;
+  const uint64_t key = arg_key(info.domain_id, info.arg_id);
+  drop_arg(ctx, key);
+  if (ctx->requested.size() >= kRequestedMax) ctx->requested.clear();
+  ctx->requested[key] = mlv::now_seconds() + kFollowSeconds;
+}
+
+// A request on the configuration channel reaches this context and the daemon
+// at once, and the daemon changes the argument's state only when it has read
+// it: a load right after the notice may still find the old state, which would
+// then stand for max_age. For a few seconds after a request its argument is
+// read again every second.
+void follow_request(mlv_ctx *ctx, uint64_t key, arg_entry *e) {
+  auto it = ctx->requested.find(key);
+  if (it == ctx->requested.end()) return;
+  const int64_t now = mlv::now_seconds();
+  if (now >= it->second) {
+    ctx->requested.erase(it);
+    return;
+  }
+  e->loaded_at = now - static_cast<int64_t>(ctx->opts.max_age_seconds) + 1;
 }
 
 // A write to a Redis or database socket the server has closed raises
@@ -129,8 +158,24 @@ void ignore_sigpipe() {
   signal(SIGPIPE, SIG_IGN);
 }
 
+// Reading the subscription is a system call (a poll of its socket), which
+// costs more than a whole judgement of a cached argument; a proxy judging
+// five values of a request reads it once. A model is then used at most
+// notice_interval_us after its notice arrived.
+bool notices_due(mlv_ctx *ctx) {
+  if (ctx->opts.notice_interval_us == 0) return true;
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  const int64_t now = static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+  if (ctx->drained_at != 0 &&
+      now - ctx->drained_at < static_cast<int64_t>(ctx->opts.notice_interval_us) * 1000)
+    return false;
+  ctx->drained_at = now;
+  return true;
+}
+
 void drain_notices(mlv_ctx *ctx) {
-  if (!ctx->sub) return;
+  if (!ctx->sub || !notices_due(ctx)) return;
   while (redis_reply *r = redisconn_get_subscribe(ctx->sub)) {
     ctx->stats.notices++;
     const redis_reply &channel = r->element[1], &payload = r->element[2];
@@ -187,6 +232,7 @@ const arg_entry *get_arg(mlv_ctx *ctx, const domain_entry &d, uint32_t domain_id
   }
   ctx->stats.loads++;
   fresh->last_used = ++ctx->clock;
+  follow_request(ctx, key, fresh.get());
   if (it != ctx->args.end()) {
     ctx->arg_bytes -= entry_bytes(*it->second);
     it->second = std::move(fresh);
@@ -294,6 +340,7 @@ void mlv_options_init(mlv_options *opts) {
   opts->max_age_seconds = 300;
   opts->rescan_seconds = 5;
   opts->subscribe = 1;
+  opts->notice_interval_us = 1000;
 }
 
 mlv_ctx *mlv_open(const mlv_options *opts) {

@@ -62,15 +62,17 @@ enum {
 
 // Settings of a context; mlv_options_init fills the defaults.
 typedef struct mlv_options {
-  const char *redis_host;    // Redis address, default "127.0.0.1" (copied by mlv_open)
-  int32_t redis_port;        // default 6379
-  uint32_t max_age_seconds;  // reload a cached argument at least this often, default 300;
-                             // a safety net for notices lost while a connection was down
-  uint32_t rescan_seconds;   // a name not found rescans its domain at most this often,
-                             // default 5
-  int32_t subscribe;         // 1 (default): follow the notices; 0: rely on max_age only
-  int32_t cache_limit_mib;   // heap the cache may hold, in MiB; 0: the default, 64. Beyond
-                             // it the arguments used least recently are dropped
+  const char *redis_host;       // Redis address, default "127.0.0.1" (copied by mlv_open)
+  int32_t redis_port;           // default 6379
+  uint32_t max_age_seconds;     // reload a cached argument at least this often, default 300;
+                                // a safety net for notices lost while a connection was down
+  uint32_t rescan_seconds;      // a name not found rescans its domain at most this often,
+                                // default 5
+  int32_t subscribe;            // 1 (default): follow the notices; 0: rely on max_age only
+  int32_t cache_limit_mib;      // heap the cache may hold, in MiB; 0: the default, 64. Beyond
+                                // it the arguments used least recently are dropped
+  uint32_t notice_interval_us;  // read the notices at most this often, default 1000 (1 ms);
+                                // 0: at every judgement. Each read is a system call
 } mlv_options;
 
 // One learned pattern near the value's pattern.

@@ -421,7 +421,9 @@ redis_reply *next_message(redis_conn *conn, int timeout_ms) {
 
 redis_reply *redisconn_get_subscribe(redis_conn *conn) {
   if (!conn || conn->channels.empty()) return nullptr;
-  if (!ensure_connected(conn)) return nullptr;
+  // An open connection is polled once, by next_message: a server that went
+  // away shows there as a read that fails, and the next call reconnects.
+  if (!conn->ctx && !ensure_connected(conn)) return nullptr;
   return next_message(conn, 0);
 }
 

@@ -234,6 +234,25 @@ TEST_F(Verdict, NoticesDropTheCachedModel) {
     return st.notices > seen;
   }));
   EXPECT_EQ(by_id(21, "3"), MLV_NORMAL);
+  // A relearn request reaches the daemon and the context together; the
+  // daemon may change the state after the context has loaded the argument
+  // again, and the context must still see it long before max_age.
+  redis.cmd({"HSET", key, "arg_learn_stat", "3"});
+  mlv_flush(ctx);
+  ASSERT_EQ(by_id(21, "3"), MLV_NORMAL);
+  const uint64_t before = (mlv_stats(ctx, &st), st.notices);
+  publish("channel1",
+          "{\"class\":2,\"action\":10,\"domain_id\":" + to_string(domain) + ",\"arg_id\":21}");
+  ASSERT_TRUE(mlt::wait_until([&] {
+    by_id(21, "3");
+    mlv_stats(ctx, &st);
+    return st.notices > before;
+  }));
+  EXPECT_EQ(by_id(21, "3"), MLV_NORMAL);  // loaded again before the daemon moved
+  redis.cmd({"HSET", key, "arg_learn_stat", "1"});
+  EXPECT_TRUE(
+      mlt::wait_until([&] { return by_id(21, "3") == MLV_NOT_LEARNED; }, std::chrono::seconds(4)))
+      << r.reason;
 }
 
 uint64_t loads(mlv_ctx *ctx) {
