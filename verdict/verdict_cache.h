@@ -93,6 +93,9 @@ struct arg_entry {
   double q5 = 0.0;
   const char *fence_source = "";  // "boxplot" or "learned patterns"
   text_map<learned_pattern> patterns;
+  // Patterns the trainer set aside as noise: seen while learning, so nothing
+  // in them is new to the rules, but not trusted as normal.
+  text_map<learned_pattern> noise;
   arg_rules rules;
   // The learned patterns with runs folded (skeleton), each with the longest
   // learned run, in symbols, at every place of the skeleton.

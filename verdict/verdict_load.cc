@@ -184,7 +184,8 @@ int index_key(redis_conn *redis, const redis_reply *key, uint32_t domain, domain
   return 0;
 }
 
-// Reads the learned patterns (and their scores, for fences of last resort).
+// Reads the learned patterns (and their scores, for fences of last resort),
+// and apart from them the patterns the trainer set aside as noise.
 // The daemon keeps at most 2,000 per argument; a table holding more than
 // kPatternsMax is not one it wrote, and the argument is left unjudged.
 int load_patterns(ml_db_obj *db, const std::string &dbname, uint32_t arg_id, arg_entry *out,
@@ -192,12 +193,10 @@ int load_patterns(ml_db_obj *db, const std::string &dbname, uint32_t arg_id, arg
   char name0[ML_TABLE_NAME_LEN] = {}, name1[ML_TABLE_NAME_LEN] = {};
   get_sample_table_names(static_cast<int>(arg_id), name0, name1, nullptr);
   char sql[kCmdLen];
-  snprintf(
-      sql, sizeof sql,
-      "select pattern, pattern_count, pattern_probability, value_bits from %s.%s where arg_id=%d "
-      "and "
-      "noise_flag=0 limit %zu",
-      dbname.c_str(), name0, static_cast<int>(arg_id), kPatternsMax + 1);
+  snprintf(sql, sizeof sql,
+           "select pattern, pattern_count, pattern_probability, value_bits, noise_flag from %s.%s "
+           "where arg_id=%d limit %zu",
+           dbname.c_str(), name0, static_cast<int>(arg_id), kPatternsMax + 1);
   recordset rs = {};
   if (db->db_execute(db, sql) != 0 || db->db_create_recordset(db, &rs) != 0) {
     *err = "learning database " + dbname +
@@ -213,11 +212,12 @@ int load_patterns(ml_db_obj *db, const std::string &dbname, uint32_t arg_id, arg
     }
     if (!row[0] || lens[0] > MLV_MAX_VALUE_LEN) continue;  // no value's pattern is longer
     std::string pattern(row[0], lens[0]);
-    learned_pattern &lp = out->patterns[pattern];
+    const bool noise = row[4] && atoi(row[4]) != 0;
+    learned_pattern &lp = (noise ? out->noise : out->patterns)[pattern];
     lp.count = row[1] ? atoi(row[1]) : 1;
     lp.value_bits = row[3] ? strtoull(row[3], nullptr, 10) : 0;
     double p = row[2] ? strtod(row[2], nullptr) : 0.0;
-    if (p != 0.0 && std::isfinite(p)) scores->push_back(p);
+    if (!noise && p != 0.0 && std::isfinite(p)) scores->push_back(p);
   }
   db->db_free_recordset(&rs);
   return 0;
@@ -301,6 +301,7 @@ int load_learned(redis_conn *redis, ml_db_obj *db, const domain_entry &d, const 
   if (!out->problem.empty()) {  // nothing of it is used: hold no memory for it
     out->model.reset();
     text_map<learned_pattern>().swap(out->patterns);
+    text_map<learned_pattern>().swap(out->noise);
     return 0;
   }
   derive_rules(out);
@@ -383,8 +384,8 @@ int load_arg(redis_conn *redis, ml_db_obj *db, const domain_entry &d, uint32_t d
     if (load_learned(redis, db, d, h.get(), out, err) != 0) return -1;
   }
   out->bytes = sizeof *out + out->name.capacity() + model_bytes(out->model.get()) +
-               pattern_bytes(out->patterns) + pattern_bytes(out->skeletons) +
-               out->by_count.capacity() * sizeof out->by_count[0];
+               pattern_bytes(out->patterns) + pattern_bytes(out->noise) +
+               pattern_bytes(out->skeletons) + out->by_count.capacity() * sizeof out->by_count[0];
   return 0;
 }
 

@@ -7,6 +7,10 @@
 // averages one foreign symbol away in a long value, and a learned value with
 // one character appended scores nearly as well as the value itself.
 //
+// The rules speak of what is new: the patterns the trainer set aside as noise
+// were seen while learning, so their symbols, neighbours and shapes are not
+// new to them; the fences judge such values (they are not learned either).
+//
 // Each rule needs evidence before it speaks, so an argument learned from few
 // or very varied values is left to the fences:
 // - closed shape set: when the patterns seen once are a tiny share of all the
@@ -213,7 +217,7 @@ int judge_rules(const arg_entry &e, std::string_view pattern, mlv_result *out) {
   if (shape != e.skeletons.end() && runs_within(runs, shape->second))
     return set_verdict(out, MLV_NORMAL, "learned shape with shorter numbers (score %.3f)",
                        out->score);
-  if (r.closed)
+  if (r.closed && e.noise.find(pattern) == e.noise.end())
     return set_verdict(out, MLV_DEFINITE, "new pattern; %zu learned patterns cover its %lld values",
                        e.patterns.size(), static_cast<long long>(r.total));
   return -1;
@@ -283,29 +287,30 @@ void derive_rules(arg_entry *e) {
   // values whose pattern has the pair (a, b), counted once per pattern
   std::vector<double> pair_values((arg_rules::kEdge + 1) * (arg_rules::kEdge + 1), 0.0);
   std::vector<uint8_t> in_pattern(pair_values.size(), 0);
-  for (const auto &kv : e->patterns) {
-    const std::string &text = kv.first;
-    const double values = evidence(kv.second, replay);
-    std::fill(in_pattern.begin(), in_pattern.end(), 0);
-    for_each_pair(text, [&](int a, int b) {
-      const size_t i = static_cast<size_t>(a) * (arg_rules::kEdge + 1) + static_cast<size_t>(b);
-      if (!in_pattern[i]) pair_values[i] += values;
-      in_pattern[i] = 1;
-      r.pairs[a] |= uint64_t{1} << b;
-      return true;
-    });
-    uint64_t in_text = 0;
-    for (char c : text) {
-      const int k = c - '0';
-      if (k >= 0 && k < 64) in_text |= uint64_t{1} << k;
+  for (const auto *set : {&e->patterns, &e->noise})
+    for (const auto &kv : *set) {
+      const std::string &text = kv.first;
+      const double values = evidence(kv.second, replay);
+      std::fill(in_pattern.begin(), in_pattern.end(), 0);
+      for_each_pair(text, [&](int a, int b) {
+        const size_t i = static_cast<size_t>(a) * (arg_rules::kEdge + 1) + static_cast<size_t>(b);
+        if (!in_pattern[i]) pair_values[i] += values;
+        in_pattern[i] = 1;
+        r.pairs[a] |= uint64_t{1} << b;
+        return true;
+      });
+      uint64_t in_text = 0;
+      for (char c : text) {
+        const int k = c - '0';
+        if (k >= 0 && k < 64) in_text |= uint64_t{1} << k;
+      }
+      r.symbols |= in_text;
+      for (int k = 0; k < 64; ++k)
+        if (in_text >> k & 1) symbol_values[k] += values;
+      r.max_len = std::max(r.max_len, static_cast<int32_t>(text.size()));
+      total += values;
+      r.singles += values < kSingle;
     }
-    r.symbols |= in_text;
-    for (int k = 0; k < 64; ++k)
-      if (in_text >> k & 1) symbol_values[k] += values;
-    r.max_len = std::max(r.max_len, static_cast<int32_t>(text.size()));
-    total += values;
-    r.singles += values < kSingle;
-  }
   r.derived = !e->patterns.empty();
   e->skeletons.clear();
   char folded[MLV_PATTERN_CAP], runs[MLV_PATTERN_CAP];

@@ -251,7 +251,7 @@ Row run_variant(const std::string &kind, const Data &d, int repeat, uint64_t see
   Row row;
   row.kind = kind;
   mlv::arg_entry e;
-  ml_hmm_model *m = detection::train_like_daemon(train_v, &row.patterns, &e.patterns);
+  ml_hmm_model *m = detection::train_like_daemon(train_v, &row.patterns, &e.patterns, &e.noise);
   if (!m) return row;
   e.model.reset(m);  // the entry owns the model from here
   std::vector<double> box_scores;

@@ -1,7 +1,6 @@
 #include "bench/detection/learn.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <map>
 
@@ -16,7 +15,8 @@ double score_of(const ml_hmm_model *m, const std::string &v) {
 }
 
 ml_hmm_model *train_like_daemon(const std::vector<std::string> &samples, int *patterns,
-                                mlv::text_map<mlv::learned_pattern> *learned) {
+                                mlv::text_map<mlv::learned_pattern> *learned,
+                                mlv::text_map<mlv::learned_pattern> *noise) {
   struct Item {
     std::string first;  // the value the sample table keeps for the pattern
     int32_t count = 0;
@@ -47,7 +47,10 @@ ml_hmm_model *train_like_daemon(const std::vector<std::string> &samples, int *pa
   }
   int32_t i = 0;
   for (const auto &[pat, e] : by_pattern)
-    if (list.items[i++].noise_flag == 0) (*learned)[pat] = {e.count, e.bits};
+    if (list.items[i++].noise_flag == 0)
+      (*learned)[pat] = {e.count, e.bits};
+    else if (noise)
+      (*noise)[pat] = {e.count, e.bits};
   ml_free_sample_items(&list);
   return m;
 }
@@ -55,7 +58,7 @@ ml_hmm_model *train_like_daemon(const std::vector<std::string> &samples, int *pa
 std::unique_ptr<mlv::arg_entry> learn_like_daemon(const std::vector<std::string> &samples) {
   auto e = std::make_unique<mlv::arg_entry>();
   int patterns = 0;
-  ml_hmm_model *m = train_like_daemon(samples, &patterns, &e->patterns);
+  ml_hmm_model *m = train_like_daemon(samples, &patterns, &e->patterns, &e->noise);
   if (!m) return nullptr;
   e->model.reset(m);
   const size_t n = std::min<size_t>(samples.size(), kBoxplotSamples);

@@ -28,9 +28,11 @@ double score_of(const ml_hmm_model *m, const std::string &v);
 
 // Trains on the samples; *patterns is the number of distinct patterns and
 // *learned gets the patterns not flagged as noise, each with its count and
-// value sketch. Null (and *learned untouched) when the trainer refuses them.
+// value sketch (*noise, when given, the others). Null (and *learned untouched) when the trainer
+// refuses them.
 ml_hmm_model *train_like_daemon(const std::vector<std::string> &samples, int *patterns,
-                                mlv::text_map<mlv::learned_pattern> *learned);
+                                mlv::text_map<mlv::learned_pattern> *learned,
+                                mlv::text_map<mlv::learned_pattern> *noise = nullptr);
 
 // The argument as mlv_judge_* loads it once learned: model, learned patterns,
 // boxplot fences and the rules derived from them. Null when the trainer

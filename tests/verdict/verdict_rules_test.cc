@@ -345,3 +345,27 @@ TEST(VerdictRules, CopiesOfRequestsChangeNoRuleNorVerdict) {
 }
 
 }  // namespace
+
+namespace {
+
+// The rules flag what is new; a shape the trainer set aside as noise was seen
+// while learning, so it is left to the fences, and its symbols and
+// neighbours are not foreign. Not learned either: no shortcut to normal.
+TEST(VerdictRules, ShapesSetAsideAsNoiseAreNotNewButNotLearned) {
+  mlv_result r;
+  auto e = learned(repeat({{"treeInbox", 800}, {"treePersFolder", 200}}));
+  ASSERT_TRUE(e->rules.closed);
+  ASSERT_EQ(judge(*e, "SOS", &r), MLV_DEFINITE) << r.reason;  // new to the learned patterns
+  e->noise[pattern_of("HMS")] = {3, 0x7};                     // acronyms, seen three times
+  mlv::derive_rules(e.get());
+  EXPECT_TRUE(e->rules.closed);
+  EXPECT_EQ(judge(*e, "SOS", &r), MLV_NORMAL) << r.reason;  // the fences (set far) decide
+  EXPECT_EQ(r.learned_pattern, 0);
+  EXPECT_NE(strstr(r.reason, "q4"), nullptr) << r.reason;
+  EXPECT_EQ(judge(*e, "SOS1", &r), MLV_DEFINITE) << r.reason;  // a digit: still new
+  e->q4 = 0.0;
+  e->q5 = -0.001;  // every score below q5
+  EXPECT_EQ(judge(*e, "SOS", &r), MLV_DEFINITE) << r.reason;
+}
+
+}  // namespace
