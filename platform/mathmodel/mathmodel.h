@@ -129,8 +129,7 @@ uint64_t ml_hmm_value_bit(const unsigned char *value, uint32_t len);
 // The distinct values a pattern seen `count` times had, from its sketch: the
 // linear-counting estimate, at least the bits set and at most count; 1 for
 // one bit; count itself for a sketch of 0 (a pattern stored without one).
-// Past ML_HMM_SKETCH_FULL bits the estimate says little more than "many".
-#define ML_HMM_SKETCH_FULL 56
+// Near 64 bits set the estimate says little more than "many".
 int64_t ml_hmm_distinct_values(int32_t count, uint64_t bits);
 
 // Trains a model with n_states states over the list (weights: pattern_count)
