@@ -356,6 +356,7 @@ mlv_ctx *mlv_open(const mlv_options *opts) {
   ignore_sigpipe();
   ctx->redis = redisconn_connect(ctx->host.c_str(), ctx->opts.redis_port);
   if (!ctx->redis) return nullptr;
+  redisconn_set_timeout(ctx->redis, static_cast<int>(ctx->opts.timeout_ms));
   init_ml_db_obj(&ctx->db);
   if (ctx->opts.subscribe) {
     ctx->sub = redisconn_connect(ctx->host.c_str(), ctx->opts.redis_port);
@@ -365,6 +366,7 @@ mlv_ctx *mlv_open(const mlv_options *opts) {
       mlv_close(ctx.release());
       return nullptr;
     }
+    redisconn_set_timeout(ctx->sub, static_cast<int>(ctx->opts.timeout_ms));
     redis_reply *r = redisconn_run_command(ctx->sub, cmd, n);
     if (!r) {
       mlv_close(ctx.release());

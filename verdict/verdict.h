@@ -73,6 +73,9 @@ typedef struct mlv_options {
                                 // it the arguments used least recently are dropped
   uint32_t notice_interval_us;  // read the notices at most this often, default 1000 (1 ms);
                                 // 0: at every judgement. Each read is a system call
+  uint32_t timeout_ms;          // bound of each wait for Redis (connecting, a command's
+                                // answer), in ms; 0: the defaults of 1 s and 10 s. The
+                                // learning database's bound is MLDB_TIMEOUT, in seconds
 } mlv_options;
 
 // One learned pattern near the value's pattern.

@@ -96,7 +96,9 @@ MYSQL *open_connection(char *err, size_t cap) {
   }
   // Bounded waits, so a server that stops answering fails a statement instead
   // of hanging the thread that runs it.
-  unsigned connect_timeout = 3, io_timeout = 30;
+  // MLDB_TIMEOUT (seconds) bounds all three for a caller on a request path.
+  const unsigned bound = static_cast<unsigned>(atoi(env_or("MLDB_TIMEOUT", "0")));
+  unsigned connect_timeout = bound ? bound : 3, io_timeout = bound ? bound : 30;
   mysql_options(m, MYSQL_OPT_CONNECT_TIMEOUT, &connect_timeout);
   mysql_options(m, MYSQL_OPT_READ_TIMEOUT, &io_timeout);
   mysql_options(m, MYSQL_OPT_WRITE_TIMEOUT, &io_timeout);

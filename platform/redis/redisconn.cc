@@ -58,6 +58,8 @@ struct redis_conn {
   int port = 0;
   std::vector<std::string> channels;  // subscribed channels, renewed on reconnect
   Clock::time_point last_attempt{};
+  struct timeval connect_timeout = kConnectTimeout;
+  struct timeval command_timeout = kCommandTimeout;
   // Refusal lines: a command refused again within kRefusalQuiet prints
   // nothing and is counted, so a poller meeting LOADING does not flood stderr.
   std::string last_refused;
@@ -148,9 +150,9 @@ bool ensure_connected(redis_conn *c) {
   if (c->last_attempt != Clock::time_point{} && now - c->last_attempt < kReconnectPause)
     return false;
   c->last_attempt = now;
-  redisContext *ctx = redisConnectWithTimeout(c->host.c_str(), c->port, kConnectTimeout);
+  redisContext *ctx = redisConnectWithTimeout(c->host.c_str(), c->port, c->connect_timeout);
   if (!ctx) return false;
-  if (ctx->err || redisSetTimeout(ctx, kCommandTimeout) != REDIS_OK ||
+  if (ctx->err || redisSetTimeout(ctx, c->command_timeout) != REDIS_OK ||
       (!c->channels.empty() && !send_subscribe(ctx, c->channels))) {
     redisFree(ctx);
     return false;
@@ -299,6 +301,19 @@ redis_conn *redisconn_connect(const char *host, int port) {
   c->port = port;
   if (!ensure_connected(c.get())) return nullptr;
   return c.release();  // connections live as long as the process
+}
+
+void redisconn_set_timeout(redis_conn *conn, int ms) {
+  if (!conn) return;
+  if (ms <= 0) {
+    conn->connect_timeout = kConnectTimeout;
+    conn->command_timeout = kCommandTimeout;
+  } else {
+    const struct timeval t = {ms / 1000, (ms % 1000) * 1000};
+    conn->connect_timeout = t;
+    conn->command_timeout = t;
+  }
+  if (conn->ctx) redisSetTimeout(conn->ctx, conn->command_timeout);
 }
 
 void redisconn_free(redis_conn *conn) {

@@ -48,6 +48,14 @@ struct redis_conn;  // opaque
 // Connections are never closed; they live as long as the process.
 redis_conn *redisconn_connect(const char *host, int port);
 
+// Bounds this connection's waits, from its next (re)connection on: opening
+// the socket and each command's answer, in milliseconds (0 or less: the
+// defaults of 1 s and 10 s). A caller on a request path sets a small bound
+// so that a server that stops answering fails the command instead of holding
+// the request. The current socket takes the command bound at once. Null is
+// ignored.
+void redisconn_set_timeout(redis_conn *conn, int ms);
+
 // Closes a connection and frees it. The daemon never closes its connections;
 // tools and tests that open many do. Null is ignored.
 void redisconn_free(redis_conn *conn);
