@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/mlfeed/request_parse.h"
+#include "traffic/request_parse.h"
 
 namespace fuzzcheck {
 
@@ -34,14 +34,14 @@ class Trickle : public std::streambuf {
 };
 
 struct Outcome {
-  std::vector<mlfeed::Request> requests;
+  std::vector<traffic::Request> requests;
   std::vector<std::pair<unsigned, std::string>> errors;
   uint64_t bytes = 0;
 };
 
 // Bounds small enough for the fuzzer to pass, from two bytes of the input.
-inline mlfeed::Limits limits_from(uint8_t a, uint8_t b) {
-  mlfeed::Limits l;
+inline traffic::Limits limits_from(uint8_t a, uint8_t b) {
+  traffic::Limits l;
   l.line = 4 + (a & 63);
   l.head = 8 + (a >> 6) * 48 + (b & 15);
   l.body = (b >> 4) * 5;
@@ -49,10 +49,10 @@ inline mlfeed::Limits limits_from(uint8_t a, uint8_t b) {
   return l;
 }
 
-inline void check_request(const mlfeed::Request &r, unsigned lines, const mlfeed::Limits &l) {
+inline void check_request(const traffic::Request &r, unsigned lines, const traffic::Limits &l) {
   if (r.line < 1 || r.line > lines) abort();
-  if (!mlfeed::valid_host(r.host)) abort();
-  if (r.host != mlfeed::normal_host(r.host)) abort();  // normalised: lower case, no port
+  if (!traffic::valid_host(r.host)) abort();
+  if (r.host != traffic::normal_host(r.host)) abort();  // normalised: lower case, no port
   if (r.path.empty() || (r.path[0] != '/' && r.path != "*")) abort();
   if (r.args.size() > l.args) abort();
   for (const auto &a : r.args)
@@ -60,16 +60,16 @@ inline void check_request(const mlfeed::Request &r, unsigned lines, const mlfeed
 }
 
 // Reads every request of text; checks each one and the order of lines.
-inline Outcome read_all(const std::string &text, mlfeed::Format format, bool trickle,
-                        const mlfeed::Limits &limits) {
+inline Outcome read_all(const std::string &text, traffic::Format format, bool trickle,
+                        const traffic::Limits &limits) {
   const unsigned lines =
       static_cast<unsigned>(std::count(text.begin(), text.end(), '\n')) + 1;  // the last unended
   std::istringstream whole(text);
   Trickle drip(text);
   std::istream in(trickle ? static_cast<std::streambuf *>(&drip) : whole.rdbuf());
-  mlfeed::Reader reader(in, format, "default.example", limits);
+  traffic::Reader reader(in, format, "default.example", limits);
   Outcome out;
-  mlfeed::Request req;
+  traffic::Request req;
   unsigned last = 0;
   for (size_t calls = 0;; calls++) {
     if (calls > text.size() + 1) abort();  // each answer consumes at least a byte

@@ -12,9 +12,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 2 || size > 1 << 16) return 0;
   // The first two bytes set the bounds (small, so that they are reached).
-  const mlfeed::Limits limits = fuzzcheck::limits_from(data[0], data[1]);
+  const traffic::Limits limits = fuzzcheck::limits_from(data[0], data[1]);
   const std::string text(reinterpret_cast<const char *>(data) + 2, size - 2);
-  using mlfeed::Format;
+  using traffic::Format;
   const fuzzcheck::Outcome whole = fuzzcheck::read_all(text, Format::combined, false, limits);
   if (!fuzzcheck::same(whole, fuzzcheck::read_all(text, Format::combined, true, limits))) abort();
   // One request per line at most; a line is a request, a refusal or skipped.

@@ -13,14 +13,14 @@
 namespace {
 
 void check_arguments(std::string_view text) {
-  std::vector<mlfeed::Argument> args;
-  const bool whole = mlfeed::parse_arguments(text, &args, 64);
+  std::vector<traffic::Argument> args;
+  const bool whole = traffic::parse_arguments(text, &args, 64);
   const size_t parts = static_cast<size_t>(std::count(text.begin(), text.end(), '&')) + 1;
   if (args.size() > parts || args.size() > 64 || (!whole && args.size() != 64)) abort();
   size_t bytes = 0;
   for (const auto &a : args) bytes += a.name.size() + a.value.size();
   if (bytes > text.size()) abort();
-  const std::string decoded = mlfeed::url_decode(text, false);
+  const std::string decoded = traffic::url_decode(text, false);
   if (decoded.size() > text.size()) abort();
   if (text.find('%') == std::string_view::npos && decoded != text) abort();
 }
@@ -30,14 +30,14 @@ void check_arguments(std::string_view text) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 2 || size > 1 << 16) return 0;
   // The first two bytes set the bounds (small, so that they are reached).
-  const mlfeed::Limits limits = fuzzcheck::limits_from(data[0], data[1]);
+  const traffic::Limits limits = fuzzcheck::limits_from(data[0], data[1]);
   const std::string text(reinterpret_cast<const char *>(data) + 2, size - 2);
-  const fuzzcheck::Outcome whole = fuzzcheck::read_all(text, mlfeed::Format::raw, false, limits);
-  const fuzzcheck::Outcome drip = fuzzcheck::read_all(text, mlfeed::Format::raw, true, limits);
+  const fuzzcheck::Outcome whole = fuzzcheck::read_all(text, traffic::Format::raw, false, limits);
+  const fuzzcheck::Outcome drip = fuzzcheck::read_all(text, traffic::Format::raw, true, limits);
   if (!fuzzcheck::same(whole, drip)) abort();
   check_arguments(text);
   std::string host, path, query;
-  if (mlfeed::split_target(text, &host, &path, &query)) {
+  if (traffic::split_target(text, &host, &path, &query)) {
     if (path.empty() || (path[0] != '/' && path != "*")) abort();
     if (host.size() + path.size() + query.size() > text.size()) abort();
   }

@@ -8,7 +8,7 @@
 #include <memory>
 #include <sstream>
 
-#include "tools/mlfeed/request_parse.h"
+#include "traffic/request_parse.h"
 #include "verdict/verdict.h"
 
 namespace gate {
@@ -75,8 +75,8 @@ bool parse_mode(const std::string &text, Mode *out) {
 }
 
 bool add_host(Config *c, const std::string &host, size_t index, const Reader &r, const char *key) {
-  const std::string h = mlfeed::normal_host(host);
-  if (h.empty() || !mlfeed::valid_host(h)) return r.fail(key, "not a host name: " + host);
+  const std::string h = traffic::normal_host(host);
+  if (h.empty() || !traffic::valid_host(h)) return r.fail(key, "not a host name: " + host);
   if (!c->by_host.emplace(h, index).second) return r.fail(key, "host " + h + " named twice");
   return true;
 }
@@ -102,7 +102,7 @@ bool parse_site(json_object *obj, size_t index, Config *c, std::string *error) {
       !r.text("db", &s.db) || !r.text("mode", &mode) || !parse_aliases(r, &s))
     return false;
   if (!parse_mode(mode, &s.mode)) return r.fail("mode", "expected learn, detect or block");
-  s.host = mlfeed::normal_host(s.host);
+  s.host = traffic::normal_host(s.host);
   if (!add_host(c, s.host, index, r, "host")) return false;
   for (const std::string &alias : s.aliases)
     if (!add_host(c, alias, index, r, "aliases")) return false;
@@ -149,7 +149,7 @@ bool parse_top(json_object *root, Config *c, std::string *error) {
 }  // namespace
 
 const Site *Config::site(std::string_view host) const {
-  auto it = by_host.find(mlfeed::normal_host(host));
+  auto it = by_host.find(traffic::normal_host(host));
   return it == by_host.end() ? nullptr : &sites[it->second];
 }
 

@@ -1,9 +1,9 @@
-#include "tools/mlfeed/id_store.h"
+#include "traffic/id_store.h"
 
 #include <memory>
 #include <vector>
 
-namespace mlfeed {
+namespace traffic {
 
 namespace {
 
@@ -31,14 +31,25 @@ bool failed(redisContext *c, const Reply &r, std::string *err) {
 
 // Returns the id stored under ARGV[1], or takes the next one from the
 // counter, skipping ids whose "<prefix><id>" key exists, and stores it.
-// Reply: {id, 1 when it was made}.
+// With caps (ARGV[4] per URL, counted under field ARGV[6]; ARGV[5] per
+// domain), a new id is made only below them and counted in KEYS[3].
+// Reply: {id, 1 when it was made}, or {0, 2} over the domain's cap and
+// {0, 3} over the URL's.
 constexpr const char *kAssign = R"lua(
 local v = redis.call('HGET', KEYS[1], ARGV[1])
 if v then return {tonumber(v), 0} end
+local per_url, per_dom = tonumber(ARGV[4]), tonumber(ARGV[5])
+local function count(f) return tonumber(redis.call('HGET', KEYS[3], f) or '0') end
+if per_dom > 0 and count(ARGV[2]) >= per_dom then return {0, 2} end
+if per_url > 0 and ARGV[6] ~= '' and count(ARGV[6]) >= per_url then return {0, 3} end
 repeat
   v = redis.call('HINCRBY', KEYS[2], ARGV[2], 1)
 until ARGV[3] == '' or redis.call('EXISTS', ARGV[3] .. v) == 0
 redis.call('HSET', KEYS[1], ARGV[1], v)
+if per_url > 0 or per_dom > 0 then
+  redis.call('HINCRBY', KEYS[3], ARGV[2], 1)
+  if ARGV[6] ~= '' then redis.call('HINCRBY', KEYS[3], ARGV[6], 1) end
+end
 return {v, 1}
 )lua";
 
@@ -57,6 +68,7 @@ return 1
 std::string urls_key(uint32_t d) { return "mlfeed:urls:" + std::to_string(d); }
 std::string args_key(uint32_t d) { return "mlfeed:args:" + std::to_string(d); }
 std::string next_key(uint32_t d) { return "mlfeed:next:" + std::to_string(d); }
+std::string gained_key(uint32_t d) { return "mlfeed:gained:" + std::to_string(d); }
 
 int ensure_domain(redisContext *c, const DomainSettings &s, const std::string &first_host,
                   std::string *err) {
@@ -95,13 +107,33 @@ int ensure_domain(redisContext *c, const DomainSettings &s, const std::string &f
 
 IdStore::IdStore(redisContext *c, uint32_t domain_id) : c_(c), domain_(domain_id) {}
 
+void IdStore::set_caps(uint32_t per_url, uint32_t per_domain) {
+  cap_url_ = per_url;
+  cap_domain_ = per_domain;
+  refused_.clear();
+}
+
+bool IdStore::refused_lately(const std::string &field) {
+  const time_t now = time(nullptr);
+  if (now - refused_since_ >= kRefusalMemory || refused_.size() >= kRefusalKept) {
+    refused_.clear();
+    refused_since_ = now;
+  }
+  return refused_.count(field) > 0;
+}
+
 int IdStore::lookup(const std::string &map_key, const std::string &counter,
                     const std::string &field, bool create, const std::string &skip_prefix,
-                    uint32_t *id) {
+                    const std::string &url_field, uint32_t *id) {
   Reply r;
+  if (create && refused_lately(field)) {
+    error_ = "refused lately by a cap on new names";
+    return -3;
+  }
   if (create)
-    r = command(c_,
-                {"EVAL", kAssign, "2", map_key, next_key(domain_), field, counter, skip_prefix});
+    r = command(
+        c_, {"EVAL", kAssign, "3", map_key, next_key(domain_), gained_key(domain_), field, counter,
+             skip_prefix, std::to_string(cap_url_), std::to_string(cap_domain_), url_field});
   else
     r = command(c_, {"HGET", map_key, field});
   if (failed(c_, r, &error_)) return -1;
@@ -114,8 +146,17 @@ int IdStore::lookup(const std::string &map_key, const std::string &counter,
     error_ = "unexpected reply to the id script";
     return -1;
   }
+  const long long made = r->element[1]->integer;
+  if (made >= 2) {
+    refused_.insert(field);
+    error_ = made == 2
+                 ? "the domain has gained " + std::to_string(cap_domain_) + " new " + counter +
+                       "s, its cap"
+                 : "the URL has gained " + std::to_string(cap_url_) + " new arguments, its cap";
+    return -3;
+  }
   *id = static_cast<uint32_t>(r->element[0]->integer);
-  if (r->element[1]->integer == 1) (counter == "url" ? new_urls_ : new_args_)++;
+  if (made == 1) (counter == "url" ? new_urls_ : new_args_)++;
   return 1;
 }
 
@@ -130,7 +171,7 @@ int IdStore::url_id(const std::string &host, const std::string &path, bool creat
     error_ = "more than " + std::to_string(limit_) + " distinct URLs in one run";
     return -2;
   }
-  int rc = lookup(urls_key(domain_), "url", field, create, "", id);
+  int rc = lookup(urls_key(domain_), "url", field, create, "", "", id);
   if (rc == 1) urls_.emplace(field, *id);
   return rc;
 }
@@ -147,7 +188,7 @@ int IdStore::arg_id(uint32_t url, const std::string &name, bool create, uint32_t
     return -2;
   }
   const std::string skip = "arg:" + std::to_string(domain_) + ":";
-  int rc = lookup(args_key(domain_), "arg", field, create, skip, id);
+  int rc = lookup(args_key(domain_), "arg", field, create, skip, "url:" + std::to_string(url), id);
   if (rc == 1) args_.emplace(field, *id);
   return rc;
 }
@@ -162,4 +203,4 @@ int IdStore::ensure_arg(uint32_t url, uint32_t arg, const std::string &name, tim
   return 0;
 }
 
-}  // namespace mlfeed
+}  // namespace traffic

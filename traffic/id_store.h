@@ -8,6 +8,7 @@
 //   mlfeed:urls:<d>   hash  "<host> <path>"  -> url id
 //   mlfeed:args:<d>   hash  "<url id> <name>" -> arg id
 //   mlfeed:next:<d>   hash  url, arg          -> the last id handed out
+//   mlfeed:gained:<d> hash  url, arg, url:<id> -> ids made under a cap
 // A new id is taken in one server-side script (read, count, write), so two
 // runs feeding the same domain at once still agree; an argument id whose
 // arg:<d>:<id> hash already exists (made by someone else) is passed over.
@@ -24,11 +25,12 @@
 #include <unordered_map>
 #include <unordered_set>
 
-namespace mlfeed {
+namespace traffic {
 
 std::string urls_key(uint32_t domain_id);
 std::string args_key(uint32_t domain_id);
 std::string next_key(uint32_t domain_id);
+std::string gained_key(uint32_t domain_id);
 
 // The fields of domain_info:<id> that the daemon reads. Fields given are
 // written; fields not given keep what the hash holds. A new domain needs a
@@ -47,6 +49,10 @@ struct DomainSettings {
 int ensure_domain(redisContext *c, const DomainSettings &s, const std::string &first_host,
                   std::string *err);
 
+// Seconds a refusal by a cap is remembered; at most kRefusalKept of them.
+constexpr time_t kRefusalMemory = 10;
+constexpr size_t kRefusalKept = 4096;
+
 class IdStore {
  public:
   // c stays owned by the caller and must outlive the store.
@@ -58,6 +64,15 @@ class IdStore {
   // learns: traffic making up names would otherwise make them without end.
   void set_limit(size_t max) { limit_ = max; }
   size_t limit() const { return limit_; }
+
+  // Caps on what live traffic may add, where whoever sends a request picks
+  // the names: at most per_url new arguments per URL, and per_domain new URLs
+  // and as many new arguments in the domain. They are counted in Redis
+  // (gained_key), so every gateway and every restart shares them; ids made
+  // before the caps were set, or by uncapped stores (mlfeed), do not count.
+  // 0: no cap. A refusal is remembered for a while, so a name sent again
+  // asks Redis again only after kRefusalMemory seconds.
+  void set_caps(uint32_t per_url, uint32_t per_domain);
 
   // The id of (host, path), made when create is true. 1 found or made; 0 not
   // known and create false; -1 Redis failed (error()); -2 with create, a URL
@@ -77,15 +92,20 @@ class IdStore {
 
  private:
   int lookup(const std::string &map_key, const std::string &counter, const std::string &field,
-             bool create, const std::string &skip_prefix, uint32_t *id);
+             bool create, const std::string &skip_prefix, const std::string &url_field,
+             uint32_t *id);
+  bool refused_lately(const std::string &field);
 
   redisContext *c_;
   uint32_t domain_;
   std::unordered_map<std::string, uint32_t> urls_, args_;  // field -> id
   std::unordered_set<uint32_t> hashed_;                    // arguments ensure_arg has made
+  std::unordered_set<std::string> refused_;                // fields a cap refused lately
+  time_t refused_since_ = 0;
+  uint32_t cap_url_ = 0, cap_domain_ = 0;
   unsigned long new_urls_ = 0, new_args_ = 0;
   size_t limit_ = static_cast<size_t>(-1);
   std::string error_;
 };
 
-}  // namespace mlfeed
+}  // namespace traffic

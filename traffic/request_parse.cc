@@ -1,10 +1,10 @@
-#include "tools/mlfeed/request_parse.h"
+#include "traffic/request_parse.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
 
-namespace mlfeed {
+namespace traffic {
 
 namespace {
 
@@ -182,6 +182,34 @@ std::string normal_host(std::string_view host) {
   return lower(host);
 }
 
+bool request_arguments(std::string_view query, std::string_view content_type, std::string_view body,
+                       size_t max, std::vector<Argument> *out) {
+  return parse_arguments(query, out, max) &&
+         (!is_form(content_type) || parse_arguments(body, out, max));
+}
+
+int decode_request(std::string_view method, std::string_view target, std::string_view host,
+                   std::string_view content_type, std::string_view body, const Limits &limits,
+                   Request *out, std::string *err) {
+  *out = Request{};
+  out->method = std::string(method.substr(0, 32));
+  std::string query;
+  if (!split_target(target, &out->host, &out->path, &query)) {
+    *err = "the request target is neither /path nor http://host/path";
+    return -1;
+  }
+  if (out->host.empty()) out->host = normal_host(host);
+  if (!valid_host(out->host)) {
+    *err = "the host holds blanks or control characters";
+    return -1;
+  }
+  if (!request_arguments(query, content_type, body, limits.args, &out->args)) {
+    *err = "more than " + std::to_string(limits.args) + " arguments";
+    return -1;
+  }
+  return 0;
+}
+
 bool split_target(std::string_view target, std::string *host, std::string *path,
                   std::string *query) {
   target = target.substr(0, target.find('#'));
@@ -342,7 +370,7 @@ int Reader::next_raw(const std::string &first, Request *out) {
   else if (!split_target(target, &out->host, &out->path, &query))
     head.note(head.start, "the request target is neither /path nor http://host/path");
   if (!read_head(&head)) return -1;
-  const bool form = is_form(head.type);
+  const bool form = is_form(head.type);  // only a form's body is kept
   if (head.chunked) {
     if (read_chunked(&head, form ? &body : nullptr) < 0) return -1;
   } else if (!head.framed) {
@@ -361,8 +389,7 @@ int Reader::next_raw(const std::string &first, Request *out) {
   if (!head.error.empty()) return fail(head.error_line, head.error);
   if (!valid_host(out->host))
     return fail(head.start, "the host holds blanks or control characters");
-  if (!parse_arguments(query, &out->args, limits_.args) ||
-      (form && !parse_arguments(body, &out->args, limits_.args)))
+  if (!request_arguments(query, head.type, body, limits_.args, &out->args))
     return fail(head.start, too_many_args());
   return 1;
 }
@@ -466,4 +493,4 @@ int Reader::read_chunked(Head *head, std::string *body) {
   }
 }
 
-}  // namespace mlfeed
+}  // namespace traffic

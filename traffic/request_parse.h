@@ -38,7 +38,7 @@
 #include <string_view>
 #include <vector>
 
-namespace mlfeed {
+namespace traffic {
 
 struct Argument {
   std::string name;   // decoded
@@ -86,6 +86,21 @@ std::string url_decode(std::string_view text, bool plus_is_space);
 // the text is not decoded.
 bool parse_arguments(std::string_view text, std::vector<Argument> *out,
                      size_t max = static_cast<size_t>(-1));
+
+// The arguments of a request: those of query, then, when content_type is
+// application/x-www-form-urlencoded, those of body, appended to out. False
+// when out would grow past max (out then holds max).
+bool request_arguments(std::string_view query, std::string_view content_type, std::string_view body,
+                       size_t max, std::vector<Argument> *out);
+
+// A request a live proxy hands over, decoded as the Reader decodes a raw
+// one: method, target (origin or absolute form), the Host header, its
+// Content-Type and the body the proxy saw (empty when none). 0; -1 with *err
+// when the target is unreadable, the host unfit, or the arguments more than
+// limits.args (out->args then holds the first ones).
+int decode_request(std::string_view method, std::string_view target, std::string_view host,
+                   std::string_view content_type, std::string_view body, const Limits &limits,
+                   Request *out, std::string *err);
 
 // Splits a request target (origin form "/p?q" or absolute form
 // "http://host/p?q") into its host (empty for origin form), decoded path and
@@ -142,4 +157,4 @@ class Reader {
   bool lost_ = false;  // a refused request's end is unknown: nothing more is read
 };
 
-}  // namespace mlfeed
+}  // namespace traffic

@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "bench/detection/tamper.h"
-#include "tools/mlfeed/request_parse.h"
+#include "traffic/request_parse.h"
 
 namespace {
 
@@ -47,7 +47,7 @@ std::string encode(const std::string &s, bool keep_slash) {
   return out;
 }
 
-void write_request(FILE *f, const mlfeed::Request &r) {
+void write_request(FILE *f, const traffic::Request &r) {
   std::string q;
   for (const auto &a : r.args) {
     // Appends, not "lit" + std::string: g++ 12's -Wrestrict misreads that in Release.
@@ -61,7 +61,7 @@ void write_request(FILE *f, const mlfeed::Request &r) {
 }
 
 // Indexes of r's arguments the kind may change.
-std::vector<size_t> candidates(const mlfeed::Request &r, const std::string &kind) {
+std::vector<size_t> candidates(const traffic::Request &r, const std::string &kind) {
   std::vector<size_t> out;
   for (size_t i = 0; i < r.args.size(); ++i) {
     const std::string &v = r.args[i].value;
@@ -75,9 +75,9 @@ std::vector<size_t> candidates(const mlfeed::Request &r, const std::string &kind
 // The requests of in, written to standard output as kRepeats[kind] repeats
 // them. Requests mlfeed would refuse are dropped, as it would drop them.
 int repeat_requests(std::istream &in, int kind, uint64_t seed) {
-  mlfeed::Reader reader(in, mlfeed::Format::automatic, "shop.example");
-  std::vector<mlfeed::Request> requests;
-  mlfeed::Request r;
+  traffic::Reader reader(in, traffic::Format::automatic, "shop.example");
+  std::vector<traffic::Request> requests;
+  traffic::Request r;
   for (int got; (got = reader.next(&r)) != 0;)
     if (got > 0) requests.push_back(r);
   detection::Rng rng(seed);
@@ -135,15 +135,15 @@ int main(int argc, char **argv) {
       return 2;
     }
   }
-  mlfeed::Reader reader(in, mlfeed::Format::automatic, "shop.example");
-  mlfeed::Request r;
+  traffic::Reader reader(in, traffic::Format::automatic, "shop.example");
+  traffic::Request r;
   long requests = 0;
   for (int got; (got = reader.next(&r)) != 0;) {
     if (got < 0 || candidates(r, "normal").empty()) continue;
     requests++;
     write_request(out["normal"], r);
     for (const char *kind : detection::kKinds) {
-      mlfeed::Request t = r;
+      traffic::Request t = r;
       if (std::string(kind) == "unknown_name") {
         t.args.push_back({"debug", "1"});
       } else {

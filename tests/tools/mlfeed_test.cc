@@ -11,7 +11,7 @@
 #include "intake/sample_msg.h"
 #include "tests/testutil/testutil.h"
 #include "tests/verdict/learned_fixture.h"
-#include "tools/mlfeed/id_store.h"
+#include "traffic/id_store.h"
 
 namespace {
 
@@ -24,8 +24,8 @@ class MlfeedBinary : public ::testing::Test {
   }
   void TearDown() override {
     redis_.del_pattern("arg:" + d_ + ":*");
-    redis_.cmd({"DEL", mlfeed::urls_key(domain_), mlfeed::args_key(domain_),
-                mlfeed::next_key(domain_), "domain_info:" + d_, list_});
+    redis_.cmd({"DEL", traffic::urls_key(domain_), traffic::args_key(domain_),
+                traffic::next_key(domain_), "domain_info:" + d_, list_});
     redis_.cmd({"HDEL", "domains", d_});
   }
 
@@ -84,16 +84,16 @@ TEST_F(MlfeedBinary, MakesTheProxysRecordsAndKeepsIdsAcrossRuns) {
   EXPECT_EQ(field("domain_info:" + d_, "mysql_dbname"), "ml_shop");
   EXPECT_EQ(field("domain_info:" + d_, "domain"), "shop.example");
   EXPECT_EQ(field("domains", d_), d_);
-  const std::string product = field(mlfeed::urls_key(domain_), "shop.example /product");
-  const std::string cart = field(mlfeed::urls_key(domain_), "shop.example /cart/add");
+  const std::string product = field(traffic::urls_key(domain_), "shop.example /product");
+  const std::string cart = field(traffic::urls_key(domain_), "shop.example /cart/add");
   EXPECT_EQ(product, "1");
   EXPECT_EQ(cart, "2");
-  EXPECT_EQ(field(mlfeed::urls_key(domain_), "shop.example /about"), "");  // no arguments
+  EXPECT_EQ(field(traffic::urls_key(domain_), "shop.example /about"), "");  // no arguments
   // Per URL names, domain-wide numbers: /product id=1, empty=3 (2 is taken), /cart/add id=4, qty=5.
-  EXPECT_EQ(field(mlfeed::args_key(domain_), "1 id"), "1");
-  EXPECT_EQ(field(mlfeed::args_key(domain_), "1 empty"), "3");
-  EXPECT_EQ(field(mlfeed::args_key(domain_), "2 id"), "4");
-  EXPECT_EQ(field(mlfeed::args_key(domain_), "2 qty"), "5");
+  EXPECT_EQ(field(traffic::args_key(domain_), "1 id"), "1");
+  EXPECT_EQ(field(traffic::args_key(domain_), "1 empty"), "3");
+  EXPECT_EQ(field(traffic::args_key(domain_), "2 id"), "4");
+  EXPECT_EQ(field(traffic::args_key(domain_), "2 qty"), "5");
   EXPECT_EQ(field("arg:" + d_ + ":2", "arg_learn_stat"), "3");
   const std::string qty = "arg:" + d_ + ":5";
   EXPECT_EQ(field(qty, "arg_name"), "qty");
@@ -111,8 +111,8 @@ TEST_F(MlfeedBinary, MakesTheProxysRecordsAndKeepsIdsAcrossRuns) {
   ASSERT_EQ(feed(kTraffic + "GET /product?colour=red HTTP/1.1\r\nHost: shop.example\r\n\r\n"), 0)
       << err_;
   EXPECT_NE(out_.find("0 new URLs, 1 new arguments"), std::string::npos) << out_;
-  EXPECT_EQ(field(mlfeed::args_key(domain_), "2 qty"), "5");
-  EXPECT_EQ(field(mlfeed::args_key(domain_), "1 colour"), "6");
+  EXPECT_EQ(field(traffic::args_key(domain_), "2 qty"), "5");
+  EXPECT_EQ(field(traffic::args_key(domain_), "1 colour"), "6");
   EXPECT_EQ(field(qty, "arg_learn_stat"), "3");
   EXPECT_EQ(field(qty, "normalcount"), "1500");
   EXPECT_EQ(pop_all().size(), 5u);
@@ -177,7 +177,7 @@ TEST_F(MlfeedBinary, RefusesRequestsPastTheNameLimit) {
   EXPECT_NE(out_.find("2 requests (0 without arguments, 1 refused), 4 samples"), std::string::npos)
       << out_;
   EXPECT_EQ(pop_all().size(), 4u);
-  EXPECT_EQ(field(mlfeed::args_key(domain_), "1 d"), "");
+  EXPECT_EQ(field(traffic::args_key(domain_), "1 d"), "");
   // A default host is a URL key's host: blanks and control bytes are refused.
   EXPECT_EQ(feed(traffic, "--default-host 'a b'"), 1);
   EXPECT_EQ(feed(traffic, "--max-names 0"), 1);
@@ -227,7 +227,7 @@ TEST_F(MlfeedJudge, JudgesEachRequestByItsGravestArgumentAndMakesNothing) {
   learn(1, 1, "qty", "qty");
   learn(1, 2, "email", "email");
   learn(1, 3, "note", "text");
-  const long long keys_before = redis_.integer({"HLEN", mlfeed::args_key(domain_)});
+  const long long keys_before = redis_.integer({"HLEN", traffic::args_key(domain_)});
 
   const std::string traffic = cart("qty=3&email=bob.smith%40mail.fr") +            // line 1
                               cart("qty=1+OR+1%3D1--&email=ann7%40example.org") +  // 7
@@ -250,9 +250,9 @@ TEST_F(MlfeedJudge, JudgesEachRequestByItsGravestArgumentAndMakesNothing) {
                       "potential 0 definite 2 no_arguments 1"),
             std::string::npos)
       << out_;
-  EXPECT_EQ(redis_.integer({"HLEN", mlfeed::args_key(domain_)}), keys_before);
-  EXPECT_EQ(redis_.str({"HGET", mlfeed::args_key(domain_), "1 coupon"}), "");
-  EXPECT_EQ(redis_.integer({"HLEN", mlfeed::urls_key(domain_)}), 1);
+  EXPECT_EQ(redis_.integer({"HLEN", traffic::args_key(domain_)}), keys_before);
+  EXPECT_EQ(redis_.str({"HGET", traffic::args_key(domain_), "1 coupon"}), "");
+  EXPECT_EQ(redis_.integer({"HLEN", traffic::urls_key(domain_)}), 1);
   EXPECT_EQ(redis_.integer({"EXISTS", list_}), 0);
 
   // Names and paths come from the traffic: a line end in a name must not

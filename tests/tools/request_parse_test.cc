@@ -1,7 +1,7 @@
 // mlfeed's parsing: decoding as a server decodes forms, raw requests with
 // their bodies, combined log lines, and refusal of malformed input with the
 // line where the request begins.
-#include "tools/mlfeed/request_parse.h"
+#include "traffic/request_parse.h"
 
 #include <gtest/gtest.h>
 
@@ -13,10 +13,10 @@
 
 namespace {
 
-using mlfeed::Argument;
-using mlfeed::Format;
-using mlfeed::Reader;
-using mlfeed::Request;
+using traffic::Argument;
+using traffic::Format;
+using traffic::Reader;
+using traffic::Request;
 
 std::vector<std::pair<std::string, std::string>> pairs(const std::vector<Argument> &args) {
   std::vector<std::pair<std::string, std::string>> out;
@@ -51,7 +51,7 @@ ReadAll read_all(const std::string &text, Format format = Format::automatic,
 
 TEST(RequestParse, DecodesNamesAndValuesAsAFormDoes) {
   std::vector<Argument> args;
-  mlfeed::parse_arguments(
+  traffic::parse_arguments(
       "q=red+shoes%21&na%6De=J%C3%BCrgen&bad=100%&odd=%zz%4&=orphan&&flag&tag=a&tag=&tag=b%2Bc",
       &args);
   EXPECT_EQ(pairs(args), (Pairs{{"q", "red shoes!"},
@@ -62,21 +62,21 @@ TEST(RequestParse, DecodesNamesAndValuesAsAFormDoes) {
                                 {"tag", "a"},
                                 {"tag", ""},
                                 {"tag", "b+c"}}));
-  EXPECT_EQ(mlfeed::url_decode("a+b%20c%00", false), std::string("a+b c\0", 6));
+  EXPECT_EQ(traffic::url_decode("a+b%20c%00", false), std::string("a+b c\0", 6));
 
   std::string host, path, query;
-  ASSERT_TRUE(mlfeed::split_target("/a%20b+c/x?y=1&z#frag", &host, &path, &query));
+  ASSERT_TRUE(traffic::split_target("/a%20b+c/x?y=1&z#frag", &host, &path, &query));
   EXPECT_EQ(host, "");
   EXPECT_EQ(path, "/a b+c/x");  // '+' is a blank only in forms
   EXPECT_EQ(query, "y=1&z");
-  ASSERT_TRUE(mlfeed::split_target("HTTP://WWW.Shop.Example:8080?id=3", &host, &path, &query));
+  ASSERT_TRUE(traffic::split_target("HTTP://WWW.Shop.Example:8080?id=3", &host, &path, &query));
   EXPECT_EQ(host, "www.shop.example");
   EXPECT_EQ(path, "/");
   EXPECT_EQ(query, "id=3");
-  EXPECT_FALSE(mlfeed::split_target("shop/x", &host, &path, &query));
-  EXPECT_FALSE(mlfeed::split_target("http:///x", &host, &path, &query));
-  EXPECT_EQ(mlfeed::normal_host("[::1]:443"), "[::1]");
-  EXPECT_EQ(mlfeed::normal_host("::1"), "::1");
+  EXPECT_FALSE(traffic::split_target("shop/x", &host, &path, &query));
+  EXPECT_FALSE(traffic::split_target("http:///x", &host, &path, &query));
+  EXPECT_EQ(traffic::normal_host("[::1]:443"), "[::1]");
+  EXPECT_EQ(traffic::normal_host("::1"), "::1");
 }
 
 TEST(RequestParse, ReadsRawRequestsWithTheirBodies) {
@@ -325,7 +325,7 @@ TEST(RequestParse, RefusesInputBeyondItsBoundsWithoutBufferingIt) {
   }
   // Arguments: as many as kArgsMax are read, one more refuses the request.
   std::string form;
-  for (size_t i = 0; i < mlfeed::kArgsMax; i++) form += "a=1&";
+  for (size_t i = 0; i < traffic::kArgsMax; i++) form += "a=1&";
   std::string raw = "GET /q?" + form + " HTTP/1.1\n\n";  // 1
   raw += "GET /q?" + form + "b=2 HTTP/1.1\n\n";          // 3
   raw +=
@@ -336,14 +336,14 @@ TEST(RequestParse, RefusesInputBeyondItsBoundsWithoutBufferingIt) {
   ReadAll all = read_all(raw, Format::raw);
   EXPECT_EQ(all.error_lines, (std::vector<unsigned>{3, 5}));
   ASSERT_EQ(all.requests.size(), 2u);
-  EXPECT_EQ(all.requests[0].args.size(), mlfeed::kArgsMax);
+  EXPECT_EQ(all.requests[0].args.size(), traffic::kArgsMax);
   EXPECT_EQ(all.requests[1].line, 9u);
   std::vector<Argument> args;
-  EXPECT_FALSE(mlfeed::parse_arguments("a=1&b=2&c=3", &args, 2));
+  EXPECT_FALSE(traffic::parse_arguments("a=1&b=2&c=3", &args, 2));
   EXPECT_EQ(args.size(), 2u);
 
   // A head line past its bound: the end of the head is lost, nothing more is read.
-  all = read_all("GET /a HTTP/1.1\nX: " + std::string(mlfeed::kLineMax, 'x') + "\n\n" +
+  all = read_all("GET /a HTTP/1.1\nX: " + std::string(traffic::kLineMax, 'x') + "\n\n" +
                      "GET /n?x=1 HTTP/1.1\n\n",
                  Format::raw);
   EXPECT_EQ(all.error_lines, (std::vector<unsigned>{1}));

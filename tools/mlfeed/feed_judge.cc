@@ -55,7 +55,7 @@ Judge::Judge(redisContext *c, uint32_t domain_id, const std::string &redis_host,
 
 Judge::~Judge() { mlv_close(ctx_); }
 
-int Judge::argument(uint32_t url, bool url_known, const Argument &a, mlv_result *r) {
+int Judge::argument(uint32_t url, bool url_known, const traffic::Argument &a, mlv_result *r) {
   if (!url_known) {
     memset(r, 0, sizeof *r);
     r->verdict = MLV_NOT_LEARNED;
@@ -79,7 +79,8 @@ int Judge::argument(uint32_t url, bool url_known, const Argument &a, mlv_result 
   return 0;
 }
 
-void Judge::write_arg_line(FILE *out, const Request &req, const Argument &a, const mlv_result &r) {
+void Judge::write_arg_line(FILE *out, const traffic::Request &req, const traffic::Argument &a,
+                           const mlv_result &r) {
   if (!header_done_) {
     fprintf(out, "#line\tverdict\turl_id\targ_id\tname\tscore\tq4\tq5\tlearned\tpattern\tvalue\n");
     header_done_ = true;
@@ -94,7 +95,7 @@ void Judge::write_arg_line(FILE *out, const Request &req, const Argument &a, con
           printable(a.value, 300).c_str());
 }
 
-int Judge::request(const Request &req, FILE *out) {
+int Judge::request(const traffic::Request &req, FILE *out) {
   uint32_t url = 0;
   const int known = ids_.url_id(req.host, req.path, false, &url);
   if (known < 0) {

@@ -18,8 +18,8 @@
 #include <cstdio>
 #include <string>
 
-#include "tools/mlfeed/id_store.h"
-#include "tools/mlfeed/request_parse.h"
+#include "traffic/id_store.h"
+#include "traffic/request_parse.h"
 #include "verdict/verdict.h"
 
 namespace mlfeed {
@@ -50,15 +50,16 @@ class Judge {
 
   // Judges req and writes its line(s) to out. 0, or -1 when a service failed
   // (error()).
-  int request(const Request &req, FILE *out);
+  int request(const traffic::Request &req, FILE *out);
   // Requests per verdict, and the refused ones.
   void summary(FILE *out, unsigned long refused) const;
 
  private:
-  int argument(uint32_t url, bool url_known, const Argument &a, mlv_result *r);
-  void write_arg_line(FILE *out, const Request &req, const Argument &a, const mlv_result &r);
+  int argument(uint32_t url, bool url_known, const traffic::Argument &a, mlv_result *r);
+  void write_arg_line(FILE *out, const traffic::Request &req, const traffic::Argument &a,
+                      const mlv_result &r);
 
-  IdStore ids_;
+  traffic::IdStore ids_;
   uint32_t domain_;
   bool per_arg_;
   int point_;

@@ -40,14 +40,14 @@
 
 #include "intake/sample_msg.h"
 #include "tools/mlfeed/feed_judge.h"
-#include "tools/mlfeed/id_store.h"
 #include "tools/mlfeed/progress.h"
-#include "tools/mlfeed/request_parse.h"
 #include "tools/sample_push.h"
+#include "traffic/id_store.h"
+#include "traffic/request_parse.h"
 
 namespace {
 
-using mlfeed::Request;
+using traffic::Request;
 
 // The proxy carries at most this many bytes of a value; the daemon refuses a
 // message that claims more than 1025, and judges anything above 256 by its
@@ -58,12 +58,12 @@ constexpr size_t kCarryMax = 1024;
 constexpr int kRefused = -1;
 
 struct Options {
-  mlfeed::DomainSettings domain;
+  traffic::DomainSettings domain;
   bool domain_given = false;
   std::string redis_host = "127.0.0.1";
   int redis_port = 6379;
   std::string list = SAMPLE_LIST_KEY;
-  mlfeed::Format format = mlfeed::Format::automatic;
+  traffic::Format format = traffic::Format::automatic;
   std::string default_host;
   unsigned long backlog = 20000;
   unsigned long max_names = 100000;  // distinct URLs, and argument names, per run
@@ -109,13 +109,13 @@ bool parse_number(const char *text, unsigned long max, unsigned long *out) {
   return true;
 }
 
-bool parse_format(const char *text, mlfeed::Format *out) {
+bool parse_format(const char *text, traffic::Format *out) {
   if (!strcmp(text, "auto"))
-    *out = mlfeed::Format::automatic;
+    *out = traffic::Format::automatic;
   else if (!strcmp(text, "raw"))
-    *out = mlfeed::Format::raw;
+    *out = traffic::Format::raw;
   else if (!strcmp(text, "log"))
-    *out = mlfeed::Format::combined;
+    *out = traffic::Format::combined;
   else
     return false;
   return true;
@@ -145,7 +145,7 @@ bool apply_option(int ch, const char *arg, Options *o) {
       return parse_format(arg, &o->format);
     case 'H':
       o->default_host = arg;
-      return mlfeed::valid_host(arg);
+      return traffic::valid_host(arg);
     case 'j':
       o->judge = true;
       return true;
@@ -247,7 +247,7 @@ class Feeder {
   // says why.
   int request(const Request &req, Totals *t, std::string *err) {
     if (!domain_ready_) {
-      int rc = mlfeed::ensure_domain(c_, o_.domain, req.host, err);
+      int rc = traffic::ensure_domain(c_, o_.domain, req.host, err);
       if (rc) return rc;
       domain_ready_ = true;
     }
@@ -282,7 +282,7 @@ class Feeder {
     return rc;
   }
 
-  const mlfeed::IdStore &ids() const { return ids_; }
+  const traffic::IdStore &ids() const { return ids_; }
 
  private:
   int fail(int rc, std::string *err) {
@@ -315,7 +315,7 @@ class Feeder {
 
   redisContext *c_;
   const Options &o_;
-  mlfeed::IdStore ids_;
+  traffic::IdStore ids_;
   std::vector<std::string> batch_;
   bool domain_ready_ = false;
 };
@@ -350,7 +350,7 @@ int run_inputs(const Options &o, const Handler &handle, Totals *t) {
         return 1;
       }
     }
-    mlfeed::Reader reader(name == "-" ? std::cin : file, o.format, o.default_host);
+    traffic::Reader reader(name == "-" ? std::cin : file, o.format, o.default_host);
     Request req;
     std::string why;
     for (int rc; (rc = reader.next(&req)) != 0;) {
