@@ -15,6 +15,12 @@ std::string pack(uint32_t domain_id, uint32_t url_id, uint32_t arg_id, std::stri
   return bytes;
 }
 
+std::string pack_sample(uint32_t domain_id, uint32_t url_id, uint32_t arg_id,
+                        std::string_view value) {
+  return pack(domain_id, url_id, arg_id, value.substr(0, kCarryMax),
+              static_cast<uint32_t>(value.size()), SAMPLE_MSG_LEN);
+}
+
 bool parse_u32(std::string_view text, uint32_t *out) {
   if (text.empty() || text.size() > 10) return false;
   uint64_t v = 0;

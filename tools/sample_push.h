@@ -29,6 +29,16 @@ constexpr size_t kPushBatch = 1000;  // messages per RPUSH
 std::string pack(uint32_t domain_id, uint32_t url_id, uint32_t arg_id, std::string_view carried,
                  uint32_t real_len, size_t length);
 
+// The proxy carries at most this many bytes of a value; the daemon refuses a
+// message that claims more than 1025, and judges anything above 256 by its
+// real length alone.
+constexpr size_t kCarryMax = 1024;
+
+// The message of one value as the proxy sends it: at most kCarryMax bytes
+// carried, the whole value's length beside them.
+std::string pack_sample(uint32_t domain_id, uint32_t url_id, uint32_t arg_id,
+                        std::string_view value);
+
 // Decimal digits only, at most 4294967295: no sign, blank or base prefix
 // (strtoull would take " +7"), so every tool reading these files agrees.
 bool parse_u32(std::string_view text, uint32_t *out);

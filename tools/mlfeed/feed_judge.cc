@@ -4,44 +4,6 @@
 
 namespace mlfeed {
 
-const char *request_verdict_name(int v) {
-  static const char *const names[kKinds] = {"normal",    "not_learned", "unknown_argument",
-                                            "potential", "definite",    "no_arguments"};
-  return v >= 0 && v < kKinds ? names[v] : "?";
-}
-
-int request_verdict_of(int mlv_verdict) {
-  switch (mlv_verdict) {
-    case MLV_DEFINITE:
-      return kDefinite;
-    case MLV_POTENTIAL:
-      return kPotential;
-    case MLV_UNKNOWN_ARGUMENT:
-      return kUnknown;
-    case MLV_NOT_LEARNED:
-      return kNotLearned;
-    default:
-      return kNormal;
-  }
-}
-
-std::string printable(const std::string &value, size_t max) {
-  std::string out;
-  const size_t n = std::min(value.size(), max);
-  for (size_t i = 0; i < n; i++) {
-    const unsigned char c = static_cast<unsigned char>(value[i]);
-    if (c < ' ' || c >= 0x7f || c == '\\' || c == '"') {
-      char hex[8];
-      snprintf(hex, sizeof hex, "\\x%02x", c);
-      out += hex;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  if (n < value.size()) out += "...";
-  return out;
-}
-
 Judge::Judge(redisContext *c, uint32_t domain_id, const std::string &redis_host, int redis_port,
              bool per_arg, int point)
     : ids_(c, domain_id), domain_(domain_id), per_arg_(per_arg), point_(point) {
@@ -139,11 +101,9 @@ int Judge::request(const traffic::Request &req, FILE *out) {
 void Judge::summary(FILE *out, unsigned long refused) const {
   // A request takes the action of its gravest verdict, as a proxy acts on it.
   unsigned long total = 0, actions[3] = {};
-  const int of_kind[kKinds] = {MLV_NORMAL,    MLV_NOT_LEARNED, MLV_UNKNOWN_ARGUMENT,
-                               MLV_POTENTIAL, MLV_DEFINITE,    MLV_NORMAL};
   for (int v = 0; v < kKinds; v++) {
     total += counts_[v];
-    actions[mlv_action_of(of_kind[v], point_)] += counts_[v];
+    actions[mlv_action_of(traffic::request_verdict_mlv(v), point_)] += counts_[v];
   }
   fprintf(out, "mlfeed: %lu requests judged, %lu blocked, %lu logged at point %s:", total,
           actions[MLV_BLOCK], actions[MLV_LOG],

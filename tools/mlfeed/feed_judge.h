@@ -4,9 +4,9 @@
 // never fed is left to the verdict library, which calls it an unknown
 // argument once the URL's other arguments are learned.
 //
-// A request takes the gravest verdict of its arguments, in the order
-// definite, potential, unknown_argument, not_learned, normal; it is flagged
-// when that is one of the first three. Empty values are not judged (the
+// A request takes the gravest verdict of its arguments
+// (traffic/request_verdict.h); it is flagged when that is definite,
+// potential or unknown_argument. Empty values are not judged (the
 // daemon never learns one).
 //
 // Thread safety: one thread; it owns its verdict context.
@@ -20,19 +20,15 @@
 
 #include "traffic/id_store.h"
 #include "traffic/request_parse.h"
+#include "traffic/request_verdict.h"
 #include "verdict/verdict.h"
 
 namespace mlfeed {
 
-// Request verdicts as counted in the summary.
-enum RequestVerdict { kNormal, kNotLearned, kUnknown, kPotential, kDefinite, kNoArguments, kKinds };
-
-const char *request_verdict_name(int v);
-// The request verdict an argument's verdict contributes; kNormal for errors.
-int request_verdict_of(int mlv_verdict);
-// value with non-printable bytes, '\\', '"' and tabs as \xHH, cut to max bytes
-// of input (an ellipsis marks the cut).
-std::string printable(const std::string &value, size_t max);
+using traffic::printable;
+using traffic::request_verdict_name;
+using traffic::request_verdict_of;
+using enum traffic::RequestVerdict;
 
 class Judge {
  public:

@@ -49,11 +49,6 @@ namespace {
 
 using traffic::Request;
 
-// The proxy carries at most this many bytes of a value; the daemon refuses a
-// message that claims more than 1025, and judges anything above 256 by its
-// real length alone.
-constexpr size_t kCarryMax = 1024;
-
 // A handler's answer for a request refused after parsing (the name limit).
 constexpr int kRefused = -1;
 
@@ -263,9 +258,7 @@ class Feeder {
         empty++;  // the daemon refuses a sample of length 0
         continue;
       }
-      const std::string_view carried(a.value.data(), std::min(a.value.size(), kCarryMax));
-      msgs.push_back(mlpush::pack(o_.domain.id, url, arg, carried,
-                                  static_cast<uint32_t>(a.value.size()), SAMPLE_MSG_LEN));
+      msgs.push_back(mlpush::pack_sample(o_.domain.id, url, arg, a.value));
     }
     t->empty += empty;
     t->samples += msgs.size();
