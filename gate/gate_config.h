@@ -9,6 +9,7 @@
 //     "point": "definite",
 //     "max_new_args_per_url": 64, "max_new_args_per_domain": 4096,
 //     "sample_backlog": 20000,
+//     "workers": 4, "cache_mib": 16, "timeout_ms": 100,
 //     "domains": [
 //       {"host": "shop.example", "aliases": ["www.shop.example"], "domain_id": 3,
 //        "policy": "default", "db": "shop_db", "mode": "block"}
@@ -16,7 +17,8 @@
 //   }
 //
 // Every key but "domains" may be left out for its default. Hosts are matched
-// as mlfeed keys them: lower case, without a port.
+// as mlfeed keys them: lower case, without a port. A reload takes everything
+// but "listen" and "workers", which hold until a restart.
 #pragma once
 
 #include <cstdint>
@@ -49,6 +51,9 @@ struct Config {
   uint32_t max_new_args_per_url = 64;
   uint32_t max_new_args_per_domain = 4096;
   uint32_t sample_backlog = 20000;
+  uint32_t workers = 4;       // threads serving the HTTP endpoint
+  uint32_t cache_mib = 16;    // verdict cache of each judging thread
+  uint32_t timeout_ms = 100;  // bound of one wait for Redis on the request path
   std::vector<Site> sites;
   std::unordered_map<std::string, size_t> by_host;  // host or alias -> index in sites
 

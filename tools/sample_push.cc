@@ -1,5 +1,7 @@
 #include "tools/sample_push.h"
 
+#include <algorithm>
+
 #include "intake/sample_msg.h"
 
 namespace mlpush {
@@ -16,9 +18,9 @@ std::string pack(uint32_t domain_id, uint32_t url_id, uint32_t arg_id, std::stri
 }
 
 std::string pack_sample(uint32_t domain_id, uint32_t url_id, uint32_t arg_id,
-                        std::string_view value) {
+                        std::string_view value, size_t real_len) {
   return pack(domain_id, url_id, arg_id, value.substr(0, kCarryMax),
-              static_cast<uint32_t>(value.size()), SAMPLE_MSG_LEN);
+              static_cast<uint32_t>(std::min<size_t>(real_len, UINT32_MAX)), SAMPLE_MSG_LEN);
 }
 
 bool parse_u32(std::string_view text, uint32_t *out) {

@@ -34,10 +34,10 @@ std::string pack(uint32_t domain_id, uint32_t url_id, uint32_t arg_id, std::stri
 // real length alone.
 constexpr size_t kCarryMax = 1024;
 
-// The message of one value as the proxy sends it: at most kCarryMax bytes
-// carried, the whole value's length beside them.
+// The message of one value as the proxy sends it: at most kCarryMax bytes of
+// value carried, and real_len, the whole value's length, beside them.
 std::string pack_sample(uint32_t domain_id, uint32_t url_id, uint32_t arg_id,
-                        std::string_view value);
+                        std::string_view value, size_t real_len);
 
 // Decimal digits only, at most 4294967295: no sign, blank or base prefix
 // (strtoull would take " +7"), so every tool reading these files agrees.

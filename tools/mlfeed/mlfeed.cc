@@ -258,7 +258,7 @@ class Feeder {
         empty++;  // the daemon refuses a sample of length 0
         continue;
       }
-      msgs.push_back(mlpush::pack_sample(o_.domain.id, url, arg, a.value));
+      msgs.push_back(mlpush::pack_sample(o_.domain.id, url, arg, a.value, a.value.size()));
     }
     t->empty += empty;
     t->samples += msgs.size();

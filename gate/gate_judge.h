@@ -1,0 +1,88 @@
+// One judging thread's view of live requests: decodes a request as the proxy
+// hands it over, judges every non-empty value of its arguments with a
+// verdict context of the thread's own, hands the values of collecting
+// arguments to the learning thread, and decides what the site's mode does
+// with the gravest verdict.
+//
+// The request path waits for nothing but the verdict library and one Redis
+// lookup of a URL id not yet cached, each bounded by the configuration's
+// time-out. When a service fails, the request passes (fail-open) and so do
+// the requests of the next second without asking again, counted as errors.
+//
+// Thread safety: a Judge belongs to one thread (thread_local in the doors).
+#pragma once
+
+#include <hiredis/hiredis.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "gate/gate.h"
+#include "traffic/id_store.h"
+#include "traffic/request_parse.h"
+#include "verdict/verdict.h"
+
+namespace gate {
+
+// Bounds on what one request may cost: values judged, and values handed to
+// learning. Beyond them the rest is left unjudged (judged_all false), which
+// block mode treats as malformed.
+constexpr size_t kJudgeMax = 1000;
+constexpr size_t kLearnMax = 64;
+// Bytes of a body judged; a longer one is not decoded.
+constexpr size_t kGateBodyMax = 1 << 20;
+
+struct Decision {
+  int verdict = traffic::kNoArguments;  // traffic::RequestVerdict or GateVerdict
+  int action = MLV_PASS;                // mlv_action; detect and learn never block
+  Mode mode = Mode::detect;
+  std::string argument;  // the argument that gave the verdict (decoded; escape to print)
+  bool has_score = false;
+  double score = 0;
+  std::string reason;  // for malformed and error verdicts
+};
+
+// The fields of a request that a door hands over.
+struct Incoming {
+  std::string_view method, target, host, content_type, body;
+  bool body_cut = false;  // the door saw only part of the body
+};
+
+class Judge {
+ public:
+  explicit Judge(Gate *gate);
+  ~Judge();
+  Judge(const Judge &) = delete;
+  Judge &operator=(const Judge &) = delete;
+
+  Decision decide(const Incoming &in);
+
+ private:
+  bool ready(const Config &cfg);
+  void close();
+  void fail_open(const std::string &what, Decision *d);
+  void judge_site(const Config &cfg, const Site &site, const traffic::Request &req, Decision *d);
+  int url_id(uint32_t domain, const traffic::Request &req, uint32_t *url);
+  void judge_args(const Site &site, const traffic::Request &req, uint32_t url, Decision *d);
+  void learn(const Site &site, const traffic::Request &req, uint32_t url, uint32_t arg,
+             const traffic::Argument &a);
+  void finish(const Config &cfg, Decision *d);
+  void publish_cache();
+
+  Gate *gate_;
+  uint64_t generation_ = 0;
+  mlv_ctx *ctx_ = nullptr;
+  redisContext *ids_conn_ = nullptr;
+  std::unordered_map<uint32_t, std::unique_ptr<traffic::IdStore>> ids_;
+  // URLs not found lately, so a path sent again does not ask Redis each time.
+  std::unordered_map<std::string, std::chrono::steady_clock::time_point> missing_;
+  std::chrono::steady_clock::time_point down_until_{};
+  int64_t cache_entries_ = 0, cache_bytes_ = 0;  // what this thread last added to the metrics
+  size_t learned_ = 0;                           // values handed over in this request
+};
+
+}  // namespace gate
