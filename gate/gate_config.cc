@@ -136,8 +136,8 @@ bool parse_top(json_object *root, Config *c, std::string *error) {
       !r.number("max_new_args_per_url", 1u << 20, &c->max_new_args_per_url) ||
       !r.number("max_new_args_per_domain", 1u << 24, &c->max_new_args_per_domain) ||
       !r.number("sample_backlog", 1u << 30, &c->sample_backlog) ||
-      !r.number("workers", 256, &c->workers) || !r.number("cache_mib", 4096, &c->cache_mib) ||
-      !r.number("timeout_ms", 10000, &c->timeout_ms))
+      !r.text("sample_list", &c->sample_list) || !r.number("workers", 256, &c->workers) ||
+      !r.number("cache_mib", 4096, &c->cache_mib) || !r.number("timeout_ms", 10000, &c->timeout_ms))
     return false;
   if (!point.empty() && mlv_point_parse(point.c_str(), &c->point) != 0)
     return r.fail("point", "expected definite or potential");

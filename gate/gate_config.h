@@ -8,7 +8,7 @@
 //     "redis": {"host": "127.0.0.1", "port": 6379},
 //     "point": "definite",
 //     "max_new_args_per_url": 64, "max_new_args_per_domain": 4096,
-//     "sample_backlog": 20000,
+//     "sample_backlog": 20000, "sample_list": "arg:mlnsample",
 //     "workers": 4, "cache_mib": 16, "timeout_ms": 100,
 //     "domains": [
 //       {"host": "shop.example", "aliases": ["www.shop.example"], "domain_id": 3,
@@ -51,9 +51,10 @@ struct Config {
   uint32_t max_new_args_per_url = 64;
   uint32_t max_new_args_per_domain = 4096;
   uint32_t sample_backlog = 20000;
-  uint32_t workers = 4;       // threads serving the HTTP endpoint
-  uint32_t cache_mib = 16;    // verdict cache of each judging thread
-  uint32_t timeout_ms = 100;  // bound of one wait for Redis on the request path
+  std::string sample_list = "arg:mlnsample";  // where the daemon pops samples
+  uint32_t workers = 4;                       // threads serving the HTTP endpoint
+  uint32_t cache_mib = 16;                    // verdict cache of each judging thread
+  uint32_t timeout_ms = 100;                  // bound of one wait for Redis on the request path
   std::vector<Site> sites;
   std::unordered_map<std::string, size_t> by_host;  // host or alias -> index in sites
 

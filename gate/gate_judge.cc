@@ -123,15 +123,16 @@ void Judge::learn(const Site &site, const traffic::Request &req, uint32_t url, u
 
 void Judge::judge_args(const Site &site, const traffic::Request &req, uint32_t url, Decision *d) {
   learned_ = 0;
+  const auto values = std::count_if(req.args.begin(), req.args.end(),
+                                    [](const traffic::Argument &a) { return !a.value.empty(); });
+  if (static_cast<size_t>(values) > kJudgeMax) {  // neither judged nor learned
+    d->verdict = kMalformed;
+    d->reason = "more than " + std::to_string(kJudgeMax) + " values";
+    return;
+  }
   int worst = req.args.empty() ? traffic::kNoArguments : traffic::kNormal;
-  size_t judged = 0;
   for (const traffic::Argument &a : req.args) {
     if (a.value.empty()) continue;  // the daemon never learns one
-    if (++judged > kJudgeMax) {
-      d->verdict = kMalformed;
-      d->reason = "more than " + std::to_string(kJudgeMax) + " values";
-      return;
-    }
     mlv_result r = {};
     int v = traffic::kNotLearned;
     if (!url) {

@@ -4,7 +4,6 @@
 #include <cstdarg>
 
 #include "gate/gate.h"
-#include "intake/sample_msg.h"
 #include "tools/sample_push.h"
 
 namespace gate {
@@ -97,9 +96,9 @@ bool Learner::connect(const Config &cfg) {
   if (c_) return true;
   const time_t now = time(nullptr);
   if (now < retry_at_) return false;
-  retry_at_ = now + 1;
   c_ = redisConnectWithTimeout(cfg.redis_host.c_str(), cfg.redis_port, {1, 0});
   if (!c_ || c_->err || redisSetTimeout(c_, {2, 0}) != REDIS_OK) {
+    retry_at_ = now + 1;
     gate_->complain("learning: Redis at " + cfg.redis_host + ":" + std::to_string(cfg.redis_port) +
                     " does not answer" + (c_ ? std::string(": ") + c_->errstr : std::string()));
     drop_connection();
@@ -160,7 +159,7 @@ int Learner::resolve(const Config &cfg, Observation *o, time_t now) {
 }
 
 bool Learner::backlog_full(const Config &cfg) {
-  Reply r = command(c_, "LLEN %s", SAMPLE_LIST_KEY);
+  Reply r = command(c_, "LLEN %b", cfg.sample_list.data(), cfg.sample_list.size());
   if (!r || r->type != REDIS_REPLY_INTEGER) return false;  // the push will say what failed
   {
     std::lock_guard<std::mutex> lock(gate_->metrics().state_mu);
@@ -190,7 +189,7 @@ void Learner::learn(const Config &cfg, std::vector<Observation> *obs) {
     if (rc == 1) msgs.push_back(mlpush::pack_sample(o.domain, o.url, o.arg, o.value, o.real_len));
   }
   std::string err;
-  if (mlpush::push(c_, SAMPLE_LIST_KEY, msgs, 1, &err) != 0) {
+  if (mlpush::push(c_, cfg.sample_list, msgs, 1, &err) != 0) {
     gate_->complain("learning: pushing samples failed: " + err);
     m.samples_lost.fetch_add(msgs.size(), kRelaxed);
     drop_connection();
