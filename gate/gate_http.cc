@@ -14,7 +14,7 @@ namespace gate {
 
 namespace {
 
-constexpr size_t kConnectionMemory = 256 << 10;  // a request's head, as nginx may send 64 KiB
+constexpr size_t kConnectionMemory = 64 << 10;  // a request's head: proxies send 8 to 16 KiB
 constexpr unsigned kConnections = 4096;
 constexpr unsigned kIdleSeconds = 60;
 
@@ -92,14 +92,19 @@ bool has_body(MHD_Connection *c) {
   return (!length.empty() && length != "0") || !header(c, "Transfer-Encoding").empty();
 }
 
+// The state of a request without a body. A response queued at the first
+// call, before MHD has the whole request, closes the connection; proxies keep
+// theirs open, so every request answers from the second call.
+char no_body;
+
 MHD_Result handle(void *cls, MHD_Connection *c, const char *url, const char *, const char *,
                   const char *data, size_t *size, void **state) {
   auto *door = static_cast<HttpDoor *>(cls);
-  auto *up = static_cast<Upload *>(*state);
-  if (!up && has_body(c)) {  // the body comes in the calls that follow
-    *state = std::make_unique<Upload>().release();
+  if (!*state) {
+    *state = has_body(c) ? static_cast<void *>(std::make_unique<Upload>().release()) : &no_body;
     return MHD_YES;
   }
+  Upload *up = *state == &no_body ? nullptr : static_cast<Upload *>(*state);
   if (up && *size) {
     if (up->body.size() + *size > kGateBodyMax)
       up->cut = true;
@@ -116,7 +121,7 @@ MHD_Result handle(void *cls, MHD_Connection *c, const char *url, const char *, c
 }
 
 void completed(void *, MHD_Connection *, void **state, MHD_RequestTerminationCode) {
-  std::unique_ptr<Upload> up(static_cast<Upload *>(*state));
+  if (*state != &no_body) std::unique_ptr<Upload> up(static_cast<Upload *>(*state));
   *state = nullptr;
 }
 

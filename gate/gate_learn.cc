@@ -76,6 +76,7 @@ void Learner::run() {
       wake_.wait_for(lock, kTick, [this] { return stopping_ || queue_.size() >= kWakeAt; });
       last = stopping_;
       batch.swap(queue_);
+      if (queue_.capacity() > kWakeAt) queue_ = {};  // a flood's buffer is not kept
       queue_bytes_ = 0;
       gate_->metrics().queue_bytes.store(0, kRelaxed);
     }
@@ -148,7 +149,10 @@ traffic::IdStore &Learner::ids(const Config &cfg, uint32_t domain) {
 int Learner::resolve(const Config &cfg, Observation *o, time_t now) {
   traffic::IdStore &ids = this->ids(cfg, o->domain);
   int rc = 1;
-  if (!o->url) rc = ids.url_id(o->host, o->path, true, &o->url);
+  // The judging thread found no id for the name: under a cap reached, none
+  // will be given, and a flood of made-up names costs no round trip.
+  if (o->url && !o->arg && ids.capped(o->url)) rc = -3;
+  if (rc == 1 && !o->url) rc = ids.url_id(o->host, o->path, true, &o->url);
   if (rc == 1 && !o->arg) rc = ids.arg_id(o->url, o->name, true, &o->arg);
   if (rc == -3) {
     gate_->metrics().names_refused.fetch_add(1, kRelaxed);

@@ -42,8 +42,9 @@ struct Observation {
   uint32_t real_len = 0;
 };
 
-// Bytes the hand-over queue may hold.
-constexpr size_t kQueueBytes = 16 << 20;
+// Bytes the hand-over queue may hold: about a second of what the learning
+// thread gives ids to when every value is a new name.
+constexpr size_t kQueueBytes = 4 << 20;
 
 class Learner {
  public:

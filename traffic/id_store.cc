@@ -113,6 +113,10 @@ void IdStore::set_caps(uint32_t per_url, uint32_t per_domain) {
   refused_.clear();
 }
 
+bool IdStore::capped(uint32_t url) {
+  return refused_lately("*arg") || refused_.count("*url:" + std::to_string(url)) > 0;
+}
+
 bool IdStore::refused_lately(const std::string &field) {
   const time_t now = time(nullptr);
   if (now - refused_since_ >= kRefusalMemory || refused_.size() >= kRefusalKept) {
@@ -128,6 +132,17 @@ int IdStore::lookup(const std::string &map_key, const std::string &counter,
   Reply r;
   if (create && refused_lately(field)) {
     error_ = "refused lately by a cap on new names";
+    return -3;
+  }
+  // Once a cap is reached, a name only has an id if it was given one before:
+  // a read finds it, without the script and its writes.
+  const bool full = create && (refused_.count("*" + counter) ||
+                               (!url_field.empty() && refused_.count("*" + url_field)));
+  if (full) {
+    const int rc = lookup(map_key, counter, field, false, skip_prefix, url_field, id);
+    if (rc != 0) return rc;
+    refused_.insert(field);
+    error_ = "refused by a cap on new names";
     return -3;
   }
   if (create)
@@ -149,6 +164,7 @@ int IdStore::lookup(const std::string &map_key, const std::string &counter,
   const long long made = r->element[1]->integer;
   if (made >= 2) {
     refused_.insert(field);
+    refused_.insert(made == 2 ? "*" + counter : "*" + url_field);
     error_ = made == 2
                  ? "the domain has gained " + std::to_string(cap_domain_) + " new " + counter +
                        "s, its cap"

@@ -71,8 +71,13 @@ class IdStore {
   // (gained_key), so every gateway and every restart shares them; ids made
   // before the caps were set, or by uncapped stores (mlfeed), do not count.
   // 0: no cap. A refusal is remembered for a while, so a name sent again
-  // asks Redis again only after kRefusalMemory seconds.
+  // asks Redis again only after kRefusalMemory seconds; so is a cap found
+  // reached, and meanwhile a name of that URL or domain is only looked up.
   void set_caps(uint32_t per_url, uint32_t per_domain);
+  // True when a cap on new arguments of URL url (or of the whole domain) was
+  // found reached lately: a name without an id will be refused, so a caller
+  // may skip asking.
+  bool capped(uint32_t url);
 
   // The id of (host, path), made when create is true. 1 found or made; 0 not
   // known and create false; -1 Redis failed (error()); -2 with create, a URL
