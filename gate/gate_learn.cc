@@ -10,8 +10,8 @@ namespace gate {
 
 namespace {
 
-// Values that wake the thread before its tick; the tick bounds how long a
-// value waits in the queue when traffic is light.
+// Values that end the thread's wait for a batch early; the tick bounds how
+// long a value waits in the queue when traffic is light.
 constexpr size_t kWakeAt = 1000;
 constexpr std::chrono::milliseconds kTick{20};
 constexpr time_t kStateEvery = 5;         // seconds between refreshes of the learning state
@@ -64,7 +64,7 @@ bool Learner::offer(Observation &&o) {
   queue_.push_back(std::move(o));
   queue_bytes_ += w;
   gate_->metrics().queue_bytes.store(static_cast<int64_t>(queue_bytes_), kRelaxed);
-  if (queue_.size() == kWakeAt) wake_.notify_one();
+  if (queue_.size() == 1 || queue_.size() == kWakeAt) wake_.notify_one();
   return true;
 }
 
@@ -73,6 +73,10 @@ void Learner::run() {
     std::vector<Observation> batch;
     {
       std::unique_lock<std::mutex> lock(mu_);
+      // Idle, the thread wakes only to refresh the learning state; once a
+      // value arrives it waits a tick for others to share its round trips.
+      wake_.wait_for(lock, std::chrono::seconds(kStateEvery),
+                     [this] { return stopping_ || !queue_.empty(); });
       wake_.wait_for(lock, kTick, [this] { return stopping_ || queue_.size() >= kWakeAt; });
       last = stopping_;
       batch.swap(queue_);
