@@ -49,8 +49,12 @@ inline traffic::Limits limits_from(uint8_t a, uint8_t b) {
   return l;
 }
 
-inline void check_request(const traffic::Request &r, unsigned lines, const traffic::Limits &l) {
+inline void check_request(const traffic::Request &r, unsigned lines, const traffic::Limits &l,
+                          bool keep_raw) {
   if (r.line < 1 || r.line > lines) abort();
+  // Kept only when asked, and then within the body bound.
+  if (!keep_raw && (!r.target.empty() || !r.headers.empty() || !r.body.empty())) abort();
+  if (static_cast<long long>(r.body.size()) > l.body) abort();
   if (!traffic::valid_host(r.host)) abort();
   if (r.host != traffic::normal_host(r.host)) abort();  // normalised: lower case, no port
   if (r.path.empty() || (r.path[0] != '/' && r.path != "*")) abort();
@@ -60,14 +64,16 @@ inline void check_request(const traffic::Request &r, unsigned lines, const traff
 }
 
 // Reads every request of text; checks each one and the order of lines.
+// keep_raw: the reader keeps the recorded requests too.
 inline Outcome read_all(const std::string &text, traffic::Format format, bool trickle,
-                        const traffic::Limits &limits) {
+                        const traffic::Limits &limits, bool keep_raw = false) {
   const unsigned lines =
       static_cast<unsigned>(std::count(text.begin(), text.end(), '\n')) + 1;  // the last unended
   std::istringstream whole(text);
   Trickle drip(text);
   std::istream in(trickle ? static_cast<std::streambuf *>(&drip) : whole.rdbuf());
   traffic::Reader reader(in, format, "default.example", limits);
+  reader.keep_raw(keep_raw);
   Outcome out;
   traffic::Request req;
   unsigned last = 0;
@@ -76,7 +82,7 @@ inline Outcome read_all(const std::string &text, traffic::Format format, bool tr
     const int rc = reader.next(&req);
     if (rc == 0) break;
     if (rc == 1) {
-      check_request(req, lines, limits);
+      check_request(req, lines, limits, keep_raw);
       if (req.line <= last && last) abort();  // every request begins after the one before
       last = req.line;
       out.requests.push_back(req);

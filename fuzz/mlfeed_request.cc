@@ -2,7 +2,8 @@
 // and chunked bodies, targets and hosts, URL decoding and argument splitting,
 // and the skipping of a refused request's body. Every request keeps the
 // reader's promises (fuzz/mlfeed_check.h); reading the same bytes one byte
-// per buffer refill gives the same requests, refusals and byte count; and the
+// per buffer refill gives the same requests, refusals and byte count, and so
+// does keeping the recorded requests (mlfeed --send); and the
 // form decoder never makes bytes (decoded text no longer than its source,
 // arguments no more than its parts).
 #include <cstdint>
@@ -35,6 +36,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const fuzzcheck::Outcome whole = fuzzcheck::read_all(text, traffic::Format::raw, false, limits);
   const fuzzcheck::Outcome drip = fuzzcheck::read_all(text, traffic::Format::raw, true, limits);
   if (!fuzzcheck::same(whole, drip)) abort();
+  const fuzzcheck::Outcome kept =
+      fuzzcheck::read_all(text, traffic::Format::raw, false, limits, true);
+  if (!fuzzcheck::same(whole, kept)) abort();
   check_arguments(text);
   std::string host, path, query;
   if (traffic::split_target(text, &host, &path, &query)) {

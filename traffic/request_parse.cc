@@ -255,6 +255,7 @@ struct Reader::Head {
   bool framed = true;  // false: the body's end cannot be known
   std::string error;   // the first fault, refused after the body
   unsigned error_line = 0;
+  std::vector<Header> headers;  // every header line, with keep_raw only
 
   void note(unsigned line, const std::string &what) {
     if (!error.empty()) return;
@@ -353,6 +354,7 @@ int Reader::next_combined(const std::string &line, Request *out) {
   if (out->host.empty()) out->host = default_host_;
   if (!valid_host(out->host)) return fail(line_, "the host holds blanks or control characters");
   if (!parse_arguments(query, &out->args, limits_.args)) return fail(line_, too_many_args());
+  if (keep_raw_) out->target = std::move(target);
   return 1;
 }
 
@@ -370,13 +372,14 @@ int Reader::next_raw(const std::string &first, Request *out) {
   else if (!split_target(target, &out->host, &out->path, &query))
     head.note(head.start, "the request target is neither /path nor http://host/path");
   if (!read_head(&head)) return -1;
-  const bool form = is_form(head.type);  // only a form's body is kept
+  // Arguments need a form's body only; a replay needs any.
+  const bool keep_body = keep_raw_ || is_form(head.type);
   if (head.chunked) {
-    if (read_chunked(&head, form ? &body : nullptr) < 0) return -1;
+    if (read_chunked(&head, keep_body ? &body : nullptr) < 0) return -1;
   } else if (!head.framed) {
     return lose(head.error_line, head.error);
   } else {
-    const bool keep = form && head.length <= limits_.body;
+    const bool keep = keep_body && head.length <= limits_.body;
     const long long before = static_cast<long long>(bytes_);
     if (!read_body(head.length, keep ? &body : nullptr))
       return fail(head.start,
@@ -391,6 +394,11 @@ int Reader::next_raw(const std::string &first, Request *out) {
     return fail(head.start, "the host holds blanks or control characters");
   if (!request_arguments(query, head.type, body, limits_.args, &out->args))
     return fail(head.start, too_many_args());
+  if (keep_raw_) {
+    out->target = std::move(target);
+    out->headers = std::move(head.headers);
+    out->body = std::move(body);
+  }
   return 1;
 }
 
@@ -408,7 +416,11 @@ bool Reader::read_head(Head *head) {
                             size_text(static_cast<long long>(limits_.head)));
       return false;
     }
-    if (line[0] == ' ' || line[0] == '\t') continue;  // folded continuation of a header we skip
+    if (line[0] == ' ' || line[0] == '\t') {  // folded continuation of the header before
+      if (keep_raw_ && !head->headers.empty())
+        head->headers.back().value.append(1, ' ').append(trim(line));
+      continue;
+    }
     size_t colon = line.find(':');
     if (colon == std::string::npos || colon == 0) {
       head->note(line_, "header line without a name and ':' in the request of line " +
@@ -417,6 +429,9 @@ bool Reader::read_head(Head *head) {
     }
     std::string name = lower(trim(std::string_view(line).substr(0, colon)));
     std::string_view value = trim(std::string_view(line).substr(colon + 1));
+    if (keep_raw_)
+      head->headers.push_back(
+          {std::string(trim(std::string_view(line).substr(0, colon))), std::string(value)});
     long long length = 0;
     if (name == "host") {
       head->host = normal_host(value);

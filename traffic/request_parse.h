@@ -26,8 +26,9 @@
 //
 // Every size is bounded before anything is buffered (kLineMax, kHeadMax,
 // kBodyMax, kArgsMax): a line over its bound is read past byte by byte, a
-// body over its bound (or one that carries no form) a block at a time, neither
-// kept, so hostile input costs time, never memory.
+// body over its bound (or one that carries no form, unless the reader keeps
+// raw requests) a block at a time, neither kept, so hostile input costs time,
+// never memory.
 //
 // Thread safety: a Reader is used by one thread; the free functions are pure.
 #pragma once
@@ -45,12 +46,23 @@ struct Argument {
   std::string value;  // decoded; may be empty
 };
 
+// A header line as recorded: name and value without the blanks around them.
+struct Header {
+  std::string name;
+  std::string value;
+};
+
 struct Request {
   unsigned line = 0;  // input line where the request begins (1-based)
   std::string method;
   std::string host;            // lower case, without a port; empty when unknown
   std::string path;            // percent-decoded, without query or fragment
   std::vector<Argument> args;  // query first, then body; in their order
+  // Kept only by a Reader told to keep_raw(), for replaying the request as
+  // it was recorded; empty otherwise.
+  std::string target;           // as in the request line (a log's escapes undone)
+  std::vector<Header> headers;  // in their order; a folded line joined by a blank
+  std::string body;             // any type, chunks joined; none for log lines
 };
 
 enum class Format { automatic, raw, combined };
@@ -127,6 +139,11 @@ class Reader {
   // request's end could not be found (the error said so).
   int next(Request *out);
 
+  // on: every request also keeps its raw target, header lines and body (up
+  // to the body bound, whatever its type), so that it can be sent again as
+  // recorded. Off by default: decoding arguments needs none of it.
+  void keep_raw(bool on) { keep_raw_ = on; }
+
   const std::string &error() const { return error_; }
   unsigned error_line() const { return error_line_; }
   Format format() const { return format_; }  // decided once the first line is read
@@ -155,6 +172,7 @@ class Reader {
   std::string error_;
   unsigned error_line_ = 0;
   bool lost_ = false;  // a refused request's end is unknown: nothing more is read
+  bool keep_raw_ = false;
 };
 
 }  // namespace traffic

@@ -34,9 +34,11 @@ struct ReadAll {
 };
 
 ReadAll read_all(const std::string &text, Format format = Format::automatic,
-                 const std::string &default_host = "") {
+                 const std::string &default_host = "", bool keep_raw = false,
+                 traffic::Limits limits = {}) {
   std::istringstream in(text);
-  Reader reader(in, format, default_host);
+  Reader reader(in, format, default_host, limits);
+  reader.keep_raw(keep_raw);
   ReadAll out;
   Request req;
   for (int rc; (rc = reader.next(&req)) != 0;) {
@@ -156,6 +158,78 @@ TEST(RequestParse, ReadsCombinedAndCommonLogLines) {
   EXPECT_EQ(r[2].host, "other.example");
   EXPECT_EQ(r[3].method, "HEAD");
   EXPECT_TRUE(r[3].args.empty());
+}
+
+using Headers = std::vector<std::pair<std::string, std::string>>;
+
+Headers headers(const Request &r) {
+  Headers out;
+  for (const auto &h : r.headers) out.emplace_back(h.name, h.value);
+  return out;
+}
+
+// A replay sends the request as recorded: the raw target, every header line
+// and any body. Decoding needs none of it, and a reader not asked keeps none.
+TEST(RequestParse, KeepsTheRecordedRequestOnlyWhenAsked) {
+  const std::string json = "{\"a\":[1,2]}\r\n{\"b\":\"\xc3\xbc\"}";
+  const std::string text =
+      "GET /a/../b%20c?q=a+b%21&x HTTP/1.1\r\n"
+      "Host: Shop.Example:8080\r\n"
+      "X-Folded: one\r\n"
+      " \ttwo \r\n"
+      "X-Empty:\r\n"
+      "\r\n"
+      "POST http://Other.Example/api HTTP/1.1\r\n"
+      "Content-Type: application/json\r\n"
+      "Content-Length: " +
+      std::to_string(json.size()) + "\r\n\r\n" + json +
+      "POST /f HTTP/1.1\r\n"
+      "Content-Type: application/x-www-form-urlencoded\r\n"
+      "Transfer-Encoding: chunked\r\n\r\n"
+      "4\r\na=1&\r\n3\r\nb=2\r\n0\r\n\r\n";
+  const ReadAll plain = read_all(text, Format::raw);
+  const ReadAll raw = read_all(text, Format::raw, "", true);
+  ASSERT_TRUE(raw.error_lines.empty()) << raw.error_lines[0];
+  ASSERT_EQ(raw.requests.size(), 3u);
+  ASSERT_EQ(plain.requests.size(), 3u);
+  for (size_t i = 0; i < 3; i++) {  // what was decoded before is decoded the same
+    EXPECT_EQ(raw.requests[i].path, plain.requests[i].path);
+    EXPECT_EQ(pairs(raw.requests[i].args), pairs(plain.requests[i].args));
+    EXPECT_EQ(plain.requests[i].target, "");
+    EXPECT_TRUE(plain.requests[i].headers.empty());
+    EXPECT_EQ(plain.requests[i].body, "");
+  }
+  const auto &r = raw.requests;
+  EXPECT_EQ(r[0].target, "/a/../b%20c?q=a+b%21&x");
+  EXPECT_EQ(r[0].path, "/a/../b c");
+  EXPECT_EQ(headers(r[0]),
+            (Headers{{"Host", "Shop.Example:8080"}, {"X-Folded", "one two"}, {"X-Empty", ""}}));
+  EXPECT_EQ(r[0].body, "");
+  EXPECT_EQ(r[1].target, "http://Other.Example/api");
+  EXPECT_EQ(r[1].body, json);  // a JSON body, byte for byte, yet no arguments
+  EXPECT_TRUE(r[1].args.empty());
+  EXPECT_EQ(r[2].body, "a=1&b=2");  // chunks joined
+  EXPECT_EQ(headers(r[2]).back(),
+            (std::pair<std::string, std::string>{"Transfer-Encoding", "chunked"}));
+  EXPECT_EQ(pairs(r[2].args), (Pairs{{"a", "1"}, {"b", "2"}}));
+
+  // A log line's target has the server's escapes undone, and nothing else.
+  const ReadAll log = read_all(
+      "1.2.3.4 - - [06/Dec/2026:10:00:00 +0000] \"GET /q?s=say+\\\"hi\\\"&t=%41 HTTP/1.1\" 200 1\n",
+      Format::combined, "h", true);
+  ASSERT_EQ(log.requests.size(), 1u);
+  EXPECT_EQ(log.requests[0].target, "/q?s=say+\"hi\"&t=%41");
+  EXPECT_TRUE(log.requests[0].headers.empty());
+
+  // The body bound holds for kept bodies too: at the bound kept, past it refused.
+  traffic::Limits small;
+  small.body = static_cast<long long>(json.size());
+  EXPECT_EQ(read_all(text, Format::raw, "", true, small).requests[1].body, json);
+  small.body--;
+  const ReadAll over = read_all(text, Format::raw, "", true, small);
+  EXPECT_EQ(over.error_lines, (std::vector<unsigned>{7}));
+  ASSERT_EQ(over.requests.size(), 2u);
+  EXPECT_EQ(over.requests[1].body, "a=1&b=2");
 }
 
 TEST(RequestParse, RefusesMalformedInputWithItsLineAndResumes) {

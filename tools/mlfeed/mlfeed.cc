@@ -12,6 +12,10 @@
 // Judging pushes and creates nothing: ids are only looked up, and a URL or
 // name never fed is judged from that.
 //
+// Sending (--send URL) needs no Redis: every request is replayed over HTTP to
+// a live server as it was recorded (send_http.h), paced by --rate, and the
+// answers are counted by status.
+//
 // Input is untrusted: the reader bounds every size (request_parse.h), the
 // number of distinct names a run may make is bounded (--max-names), and
 // whatever is printed of it is escaped. SIGPIPE is ignored: a Redis server
@@ -20,7 +24,9 @@
 //
 // Exit status: 0 done; 1 bad usage or malformed input (the first malformed
 // request stops the run unless --keep-going); 2 Redis or the learning
-// database failed. docs/mlfeed.md is the operator's description.
+// database failed. --send: 0 every request answered; 1 some went without an
+// answer, or malformed input; 2 bad usage. docs/mlfeed.md is the operator's
+// description.
 #include <getopt.h>
 #include <hiredis/hiredis.h>
 #include <signal.h>
@@ -41,6 +47,7 @@
 #include "intake/sample_msg.h"
 #include "tools/mlfeed/feed_judge.h"
 #include "tools/mlfeed/progress.h"
+#include "tools/mlfeed/send_http.h"
 #include "tools/sample_push.h"
 #include "traffic/id_store.h"
 #include "traffic/request_parse.h"
@@ -51,6 +58,10 @@ using traffic::Request;
 
 // A handler's answer for a request refused after parsing (the name limit).
 constexpr int kRefused = -1;
+
+// --send prints this many failures; the rest are counted in the summary only,
+// so a server that is down does not bury the output.
+constexpr unsigned long kFailuresShown = 5;
 
 struct Options {
   traffic::DomainSettings domain;
@@ -64,16 +75,22 @@ struct Options {
   unsigned long max_names = 100000;  // distinct URLs, and argument names, per run
   bool keep_going = false, judge = false, per_arg = false, quiet = false;
   int point = MLV_POINT_DEFINITE;
+  std::string send_url;  // --send: replay over HTTP to this base URL
+  unsigned long rate = 0, timeout = 10;
+  bool per_request = false, send_option = false;  // send_option: one that goes with --send
   std::vector<std::string> files;
 };
 
 struct Totals {
+  // samples: the progress bar's second count; with --send, the requests
+  // that got no answer.
   unsigned long requests = 0, no_args = 0, refused = 0, samples = 0, empty = 0;
 };
 
 int usage(FILE *out, int rc) {
   fprintf(out,
           "usage: mlfeed -d DOMAIN_ID [options] [FILE...]   (no FILE or '-': standard input)\n"
+          "       mlfeed --send URL [--rate N] [--timeout S] [--per-request] [FILE...]\n"
           "  --vdom NAME --policy NAME --db NAME --name HOST\n"
           "                       domain_info fields (policy and db needed for a new domain)\n"
           "  --format auto|raw|log  raw HTTP requests or combined log lines (default auto)\n"
@@ -90,7 +107,13 @@ int usage(FILE *out, int rc) {
           "  --list KEY           push onto KEY instead of arg:mlnsample\n"
           "  -h HOST -p PORT      Redis (default 127.0.0.1 6379)\n"
           "  -q, --quiet          no progress on standard error\n"
-          "exit status: 0 done, 1 bad usage or malformed input, 2 a service failed\n");
+          "  --send URL           no Redis: send every request as recorded to URL\n"
+          "                       (http://host:port[/prefix]), its target appended\n"
+          "  --rate N             with --send: at most N requests a second (default 0: no limit)\n"
+          "  --timeout S          with --send: seconds to wait for an answer (default 10)\n"
+          "  --per-request        with --send: a line per request: line status method target\n"
+          "exit status: 0 done, 1 bad usage or malformed input, 2 a service failed;\n"
+          "  --send: 0 every request answered, 1 some failed or malformed input, 2 bad usage\n");
   return rc;
 }
 
@@ -113,6 +136,31 @@ bool parse_format(const char *text, traffic::Format *out) {
     *out = traffic::Format::combined;
   else
     return false;
+  return true;
+}
+
+// An option of --send; false on a bad value or an option of no mode.
+bool apply_send_option(int ch, const char *arg, Options *o) {
+  unsigned long v = 0;
+  switch (ch) {
+    case 'S':
+      o->send_url = arg;
+      return *arg != 0;
+    case 'R':
+      if (!parse_number(arg, 1000000, &v)) return false;
+      o->rate = v;
+      break;
+    case 'T':
+      if (!parse_number(arg, 3600, &v) || !v) return false;
+      o->timeout = v;
+      break;
+    case 'r':
+      o->per_request = true;
+      break;
+    default:
+      return false;
+  }
+  o->send_option = true;
   return true;
 }
 
@@ -174,49 +222,63 @@ bool apply_option(int ch, const char *arg, Options *o) {
       o->quiet = true;
       return true;
     default:
-      return false;
+      return apply_send_option(ch, arg, o);
   }
 }
 
-// 0 parsed, 1 bad usage, -1 help shown.
+const option kLongOptions[] = {{"domain", required_argument, nullptr, 'd'},
+                               {"vdom", required_argument, nullptr, 'V'},
+                               {"policy", required_argument, nullptr, 'P'},
+                               {"db", required_argument, nullptr, 'D'},
+                               {"name", required_argument, nullptr, 'N'},
+                               {"format", required_argument, nullptr, 'f'},
+                               {"default-host", required_argument, nullptr, 'H'},
+                               {"judge", no_argument, nullptr, 'j'},
+                               {"args", no_argument, nullptr, 'a'},
+                               {"point", required_argument, nullptr, 'O'},
+                               {"keep-going", no_argument, nullptr, 'k'},
+                               {"backlog", required_argument, nullptr, 'b'},
+                               {"max-names", required_argument, nullptr, 'm'},
+                               {"list", required_argument, nullptr, 'l'},
+                               {"quiet", no_argument, nullptr, 'q'},
+                               {"send", required_argument, nullptr, 'S'},
+                               {"rate", required_argument, nullptr, 'R'},
+                               {"timeout", required_argument, nullptr, 'T'},
+                               {"per-request", no_argument, nullptr, 'r'},
+                               {"help", no_argument, nullptr, '?' + 256},
+                               {nullptr, 0, nullptr, 0}};
+
+// The options that go together: 0, or 1 with the reason on standard error.
+int check_modes(const Options &o) {
+  const char *wrong = nullptr;
+  if (!o.send_url.empty() && o.judge)
+    wrong = "--send and --judge are two different modes";
+  else if (o.send_url.empty() && o.send_option)
+    wrong = "--rate, --timeout and --per-request go with --send";
+  else if (o.send_url.empty() && !o.domain_given)
+    wrong = "-d DOMAIN_ID is required";
+  else if (o.per_arg && !o.judge)
+    wrong = "--args goes with --judge";
+  if (!wrong) return 0;
+  fprintf(stderr, "mlfeed: %s\n", wrong);
+  return 1;
+}
+
+// 0 parsed, 1 bad usage, -1 help shown. Every option is read even after a
+// bad one, so that the exit status of the mode asked for (--send) is known.
 int parse_options(int argc, char **argv, Options *o) {
-  static const option longs[] = {{"domain", required_argument, nullptr, 'd'},
-                                 {"vdom", required_argument, nullptr, 'V'},
-                                 {"policy", required_argument, nullptr, 'P'},
-                                 {"db", required_argument, nullptr, 'D'},
-                                 {"name", required_argument, nullptr, 'N'},
-                                 {"format", required_argument, nullptr, 'f'},
-                                 {"default-host", required_argument, nullptr, 'H'},
-                                 {"judge", no_argument, nullptr, 'j'},
-                                 {"args", no_argument, nullptr, 'a'},
-                                 {"point", required_argument, nullptr, 'O'},
-                                 {"keep-going", no_argument, nullptr, 'k'},
-                                 {"backlog", required_argument, nullptr, 'b'},
-                                 {"max-names", required_argument, nullptr, 'm'},
-                                 {"list", required_argument, nullptr, 'l'},
-                                 {"quiet", no_argument, nullptr, 'q'},
-                                 {"help", no_argument, nullptr, '?' + 256},
-                                 {nullptr, 0, nullptr, 0}};
-  int ch;
-  while ((ch = getopt_long(argc, argv, "d:h:p:q", longs, nullptr)) != -1) {
+  int ch, rc = 0;
+  while ((ch = getopt_long(argc, argv, "d:h:p:q", kLongOptions, nullptr)) != -1) {
     if (ch == '?' + 256) return -1;
     if (ch == '?' || !apply_option(ch, optarg, o)) {
       if (ch != '?')
         fprintf(stderr, "mlfeed: bad value for option -%c / --%s\n", ch, optarg ? optarg : "");
-      return 1;
+      rc = 1;
     }
   }
   for (int i = optind; i < argc; i++) o->files.push_back(argv[i]);
   if (o->files.empty()) o->files.push_back("-");
-  if (!o->domain_given) {
-    fprintf(stderr, "mlfeed: -d DOMAIN_ID is required\n");
-    return 1;
-  }
-  if (o->per_arg && !o->judge) {
-    fprintf(stderr, "mlfeed: --args goes with --judge\n");
-    return 1;
-  }
-  return 0;
+  return rc ? rc : check_modes(*o);
 }
 
 // Bytes of the regular files among the inputs; 0 when any size is unknown.
@@ -326,13 +388,19 @@ redisContext *connect(const Options &o) {
   return c;
 }
 
-// Handles one parsed request in the mode chosen; 0, the exit status, or
-// kRefused (the request is refused as malformed input is; *why says why).
-using Handler = std::function<int(const Request &req, Totals *t, std::string *why)>;
+// Handles one parsed request of the input named in the mode chosen; 0, the
+// exit status, or kRefused (the request is refused as malformed input is;
+// *why says why).
+using Handler =
+    std::function<int(const std::string &input, const Request &req, Totals *t, std::string *why)>;
 
 // Reads every input through the handler. 0, or the exit status.
 int run_inputs(const Options &o, const Handler &handle, Totals *t) {
-  mlfeed::Progress progress(!o.quiet, total_size(o.files), o.judge ? "values" : "samples");
+  const bool send = !o.send_url.empty();
+  mlfeed::Progress progress(!o.quiet, total_size(o.files),
+                            send      ? "failed"
+                            : o.judge ? "values"
+                                      : "samples");
   uint64_t done_bytes = 0;
   for (const auto &name : o.files) {
     std::ifstream file;
@@ -344,12 +412,13 @@ int run_inputs(const Options &o, const Handler &handle, Totals *t) {
       }
     }
     traffic::Reader reader(name == "-" ? std::cin : file, o.format, o.default_host);
+    reader.keep_raw(send);  // only a replay needs the request as recorded
     Request req;
     std::string why;
     for (int rc; (rc = reader.next(&req)) != 0;) {
       const bool parsed = rc > 0;
       if (parsed) {
-        rc = handle(req, t, &why);
+        rc = handle(name, req, t, &why);
         if (rc > 0) return rc;
         if (rc == 0) {
           t->requests++;
@@ -379,7 +448,7 @@ int feed(const Options &o, redisContext *c) {
   std::string err;
   int rc = run_inputs(
       o,
-      [&](const Request &req, Totals *tt, std::string *why) {
+      [&](const std::string &, const Request &req, Totals *tt, std::string *why) {
         if (req.args.empty()) return 0;
         const int st = feeder.request(req, tt, &err);
         if (st == kRefused) why->swap(err);
@@ -405,7 +474,7 @@ int judge(const Options &o, redisContext *c) {
     return 2;
   }
   Totals t;
-  auto handle = [&j](const Request &req, Totals *tt, std::string *) {
+  auto handle = [&j](const std::string &, const Request &req, Totals *tt, std::string *) {
     for (const auto &a : req.args) tt->samples += a.value.empty() ? 0 : 1;  // values judged
     if (j.request(req, stdout)) return 2;
     if (!ferror(stdout)) return 0;
@@ -419,13 +488,45 @@ int judge(const Options &o, redisContext *c) {
   return rc;
 }
 
+// --send: every request over HTTP; its answer counted, the first failures
+// shown. 0, or the exit status of --send.
+int send_over_http(const Options &o) {
+  mlfeed::HttpSender sender({o.send_url, static_cast<long>(o.timeout) * 1000, o.rate});
+  if (!sender.ready()) {
+    fprintf(stderr, "mlfeed: %s\n", sender.error().c_str());
+    return 2;
+  }
+  mlfeed::SendTally tally;
+  const bool bar = !o.quiet && isatty(STDERR_FILENO);
+  auto handle = [&](const std::string &input, const Request &req, Totals *tt, std::string *) {
+    const mlfeed::SendResult r = sender.send(req);
+    tally.add(r);
+    const std::string method = traffic::printable(req.method, 64);
+    const std::string target = traffic::printable(r.target, 2048);
+    if (!r.status && ++tt->samples <= kFailuresShown)
+      fprintf(stderr, "%smlfeed: %s:%u: %s %s: %s%s\n", bar ? "\n" : "", input.c_str(), req.line,
+              method.c_str(), target.c_str(), r.error.c_str(),
+              tt->samples == kFailuresShown ? " (further failures are only counted)" : "");
+    if (o.per_request)
+      printf("%u %s %s %s\n", req.line, r.status ? std::to_string(r.status).c_str() : "-",
+             method.c_str(), target.c_str());
+    return 0;
+  };
+  Totals t;
+  const int rc = run_inputs(o, handle, &t);
+  printf("mlfeed: %s\n", tally.summary(t.refused).c_str());
+  return rc ? rc : tally.failed ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
   signal(SIGPIPE, SIG_IGN);  // a broken socket or pipe is a failed write, reported where it happens
   Options o;
   int rc = parse_options(argc, argv, &o);
-  if (rc) return rc < 0 ? usage(stdout, 0) : usage(stderr, 1);
+  if (rc < 0) return usage(stdout, 0);
+  if (rc) return usage(stderr, o.send_url.empty() ? 1 : 2);
+  if (!o.send_url.empty()) return send_over_http(o);
   redisContext *c = connect(o);
   if (!c) return 2;
   rc = o.judge ? judge(o, c) : feed(o, c);
