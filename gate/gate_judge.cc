@@ -14,6 +14,7 @@ constexpr std::chrono::seconds kDownFor{1};
 // URLs remembered as missing, and for how long.
 constexpr size_t kMissingMax = 10000;
 constexpr std::chrono::seconds kMissingFor{1};
+constexpr uint32_t kMaxAge = 60;  // seconds a cached argument is trusted without a notice
 
 struct timeval to_timeval(uint32_t ms) {
   return {static_cast<time_t>(ms / 1000), static_cast<suseconds_t>((ms % 1000) * 1000)};
@@ -60,6 +61,10 @@ bool Judge::ready(const Config &cfg) {
     o.redis_port = cfg.redis_port;
     o.cache_limit_mib = static_cast<int32_t>(cfg.cache_mib);
     o.timeout_ms = cfg.timeout_ms;
+    // Notices drop what changes as the daemon learns; what changes without
+    // one (a Redis restored or refilled by a replica) is read again within a
+    // minute rather than the library's five.
+    o.max_age_seconds = kMaxAge;
     ctx_ = mlv_open(&o);
   }
   if (ctx_ && !ids_conn_) {
