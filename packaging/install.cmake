@@ -1,6 +1,6 @@
 # cmake --install: the programs, the provisioning script and the schema it
 # reads, the verdict library for proxies, a systemd unit and an example of
-# its environment file.
+# its environment file, and the gateway's example configurations.
 include(GNUInstallDirs)
 
 install(TARGETS ml_daemon mlctl ml_sample_push ml_debug_level RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -8,6 +8,13 @@ install(PROGRAMS ${CMAKE_SOURCE_DIR}/scripts/mldb-provision DESTINATION ${CMAKE_
 install(FILES ${CMAKE_SOURCE_DIR}/platform/mldb/schema.sql ${CMAKE_SOURCE_DIR}/platform/mldb/schema-common.sql
         DESTINATION ${CMAKE_INSTALL_DATADIR}/ml_daemon)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/mldb.env.example DESTINATION ${CMAKE_INSTALL_DATADIR}/ml_daemon)
+# mlgate's examples to copy: its configuration, nginx's server in front of a
+# site, HAProxy's frontend and its SPOE file (docs/gateway.md).
+set(ML_GATEWAY_SHARE ${CMAKE_INSTALL_DATADIR}/ml_daemon/gateway)
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/mlgate.json DESTINATION ${ML_GATEWAY_SHARE})
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/nginx/mlgate.conf DESTINATION ${ML_GATEWAY_SHARE}/nginx)
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/haproxy/haproxy.cfg
+              ${CMAKE_SOURCE_DIR}/packaging/haproxy/mlgate-spoe.conf DESTINATION ${ML_GATEWAY_SHARE}/haproxy)
 
 # A proxy links libmlverdict.a and the platform libraries it rests on.
 install(TARGETS mlverdict mlredis mldb mathmodel mlframework ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}/ml_daemon)
