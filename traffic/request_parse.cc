@@ -21,18 +21,6 @@ int hex_digit(char c) {
   return -1;
 }
 
-std::string lower(std::string_view s) {
-  std::string out(s);
-  for (char &c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
 bool is_blank(const std::string &line) { return trim(line).empty(); }
 
 bool is_method(std::string_view m) {
@@ -131,6 +119,18 @@ bool is_form(std::string_view content_type) {
 }
 
 }  // namespace
+
+std::string lower(std::string_view s) {
+  std::string out(s);
+  for (char &c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
 
 std::string url_decode(std::string_view text, bool plus_is_space) {
   std::string out;

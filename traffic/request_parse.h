@@ -84,6 +84,11 @@ struct Limits {
   size_t args = kArgsMax;
 };
 
+// s in lower case (ASCII), and s without the blanks and tabs around it, as
+// header names and values are compared.
+std::string lower(std::string_view s);
+std::string_view trim(std::string_view s);
+
 // True when every byte of host is printable ASCII and none is a blank: fit to
 // be part of a URL key and to be printed. An empty host is fit.
 bool valid_host(std::string_view host);

@@ -16,6 +16,8 @@ struct SlistFree {
   void operator()(curl_slist *list) const { curl_slist_free_all(list); }
 };
 using Slist = std::unique_ptr<curl_slist, SlistFree>;
+using traffic::lower;
+using traffic::trim;
 
 struct UrlFree {
   void operator()(CURLU *url) const { curl_url_cleanup(url); }
@@ -25,18 +27,6 @@ struct TextFree {
   void operator()(char *text) const { curl_free(text); }
 };
 using CurlText = std::unique_ptr<char, TextFree>;
-
-std::string lower(std::string_view s) {
-  std::string out(s);
-  for (char &c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
 
 // The answer's body is of no use to a replay; reading it keeps the connection
 // fit for the next request.
