@@ -22,9 +22,12 @@ struct timeval to_timeval(uint32_t ms) {
 
 }  // namespace
 
-Judge::Judge(Gate *gate) : gate_(gate) {}
+Judge::Judge(Gate *gate) : gate_(gate) { gate_->metrics().judges.fetch_add(1, kRelaxed); }
 
-Judge::~Judge() { close(); }
+Judge::~Judge() {
+  close();
+  gate_->metrics().judges.fetch_sub(1, kRelaxed);
+}
 
 void Judge::close() {
   ids_.clear();
@@ -216,6 +219,26 @@ Decision Judge::decide(const Incoming &in) {
   const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0).count();
   gate_->metrics().count(d.mode, d.verdict, d.action, static_cast<uint64_t>(ns));
   return d;
+}
+
+JudgePool::Lease JudgePool::borrow() {
+  std::unique_lock<std::mutex> lock(mu_);
+  freed_.wait(lock, [this] { return !idle_.empty() || made_ < size_; });
+  if (idle_.empty()) {
+    ++made_;
+    return Lease(this, std::make_unique<Judge>(gate_));
+  }
+  std::unique_ptr<Judge> judge = std::move(idle_.back());
+  idle_.pop_back();
+  return Lease(this, std::move(judge));
+}
+
+void JudgePool::give_back(std::unique_ptr<Judge> judge) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    idle_.push_back(std::move(judge));
+  }
+  freed_.notify_one();
 }
 
 }  // namespace gate

@@ -9,17 +9,21 @@
 // time-out. When a service fails, the request passes (fail-open) and so do
 // the requests of the next second without asking again, counted as errors.
 //
-// Thread safety: a Judge belongs to one thread (thread_local in the doors).
+// Thread safety: a Judge is used by one thread at a time: the HTTP door's
+// threads each keep one, the SPOE door's connections borrow from a JudgePool.
 #pragma once
 
 #include <hiredis/hiredis.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "gate/gate.h"
 #include "traffic/id_store.h"
@@ -83,6 +87,47 @@ class Judge {
   std::chrono::steady_clock::time_point down_until_{};
   int64_t cache_entries_ = 0, cache_bytes_ = 0;  // what this thread last added to the metrics
   size_t learned_ = 0;                           // values handed over in this request
+};
+
+// Judges that many connections share. Each Judge holds a verdict cache of up
+// to cache_mib, so one per connection would let the proxy's number of
+// connections set mlgate's memory (HAProxy opens a hundred under load), and
+// every new connection would start with a cold cache. A connection borrows a
+// Judge for one request; at most `size` judge at once, the others wait.
+// Judges go back warm, and the last one returned is lent first.
+class JudgePool {
+ public:
+  JudgePool(Gate *gate, unsigned size) : gate_(gate), size_(size ? size : 1) {}
+  JudgePool(const JudgePool &) = delete;
+  JudgePool &operator=(const JudgePool &) = delete;
+
+  class Lease {
+   public:
+    Lease(JudgePool *pool, std::unique_ptr<Judge> judge) : pool_(pool), judge_(std::move(judge)) {}
+    ~Lease() { pool_->give_back(std::move(judge_)); }
+    Lease(const Lease &) = delete;
+    Lease &operator=(const Lease &) = delete;
+    Judge &operator*() const { return *judge_; }
+    Judge *operator->() const { return judge_.get(); }
+
+   private:
+    JudgePool *pool_;
+    std::unique_ptr<Judge> judge_;
+  };
+
+  // Waits until a Judge is free; the decisions it takes are bounded by the
+  // configuration's time-outs, so the wait is too.
+  Lease borrow();
+
+ private:
+  void give_back(std::unique_ptr<Judge> judge);
+
+  Gate *gate_;
+  const unsigned size_;
+  std::mutex mu_;
+  std::condition_variable freed_;
+  std::vector<std::unique_ptr<Judge>> idle_;  // guarded by mu_
+  unsigned made_ = 0;                         // guarded by mu_
 };
 
 }  // namespace gate

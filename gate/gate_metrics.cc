@@ -107,6 +107,7 @@ std::string metrics_text(Metrics &m) {
   counter(&out, "mlgate_service_errors_total",
           "Redis or learning database failures (the request passed).",
           m.service_errors.load(kRelaxed));
+  gauge(&out, "mlgate_judges", "Verdict contexts in use by the doors.", m.judges.load(kRelaxed));
   gauge(&out, "mlgate_cache_entries", "Arguments held by the verdict caches.",
         m.cache_entries.load(kRelaxed));
   gauge(&out, "mlgate_cache_bytes", "Heap bytes of the verdict caches.",

@@ -47,6 +47,7 @@ struct Metrics {
   std::atomic<uint64_t> samples_lost = 0;             // Redis failed while they were pushed
   std::atomic<uint64_t> names_refused = 0;            // a cap on new names refused an id
   std::atomic<uint64_t> service_errors = 0;
+  std::atomic<int64_t> judges = 0;         // Judges in being, each a verdict context
   std::atomic<int64_t> cache_entries = 0;  // summed over the judging threads
   std::atomic<int64_t> cache_bytes = 0;
   std::atomic<int64_t> queue_bytes = 0;

@@ -69,7 +69,7 @@ bool hello(int fd, const spop::Frame &f, uint32_t *max_frame) {
   return !(check && check->number);
 }
 
-bool notify(int fd, const spop::Frame &f, Judge *judge) {
+bool notify(int fd, const spop::Frame &f, JudgePool *judges) {
   std::vector<spop::Message> msgs;
   if (!spop::parse_messages(f.payload, &msgs))
     return send_frame(fd, spop::agent_disconnect(kStatusInvalid, "malformed notify")), false;
@@ -83,7 +83,7 @@ bool notify(int fd, const spop::Frame &f, Judge *judge) {
     in.body = text_of(m, "body");
     if (in.target.empty()) continue;
     if (in.method.empty()) in.method = "GET";
-    d = judge->decide(in);
+    d = judges->borrow()->decide(in);
     break;
   }
   return send_frame(fd, ack_for(f, d));
@@ -91,7 +91,8 @@ bool notify(int fd, const spop::Frame &f, Judge *judge) {
 
 }  // namespace
 
-bool SpoeDoor::start(const std::string &address, std::string *err) {
+bool SpoeDoor::start(const std::string &address, unsigned judges, std::string *err) {
+  judges_ = std::make_unique<JudgePool>(gate_, judges);
   listen_fd_ = listen_on(address, err);
   if (listen_fd_ < 0) return false;
   acceptor_ = std::thread(&SpoeDoor::accept_loop, this);
@@ -137,36 +138,33 @@ void SpoeDoor::accept_loop() {
 }
 
 void SpoeDoor::serve(int fd) {
-  {
-    Judge judge(gate_);
-    uint32_t max_frame = spop::kMaxFrameSize;
-    std::string buf;
-    for (bool open = true; open;) {
-      uint32_t len = 0;
-      if (!read_full(fd, &len, sizeof len)) break;
-      len = ntohl(len);
-      if (len > max_frame) {
-        send_frame(fd, spop::agent_disconnect(kStatusTooBig, "frame too big"));
-        break;
-      }
-      buf.resize(len);
-      spop::Frame f;
-      if (!read_full(fd, buf.data(), len)) break;
-      if (!spop::parse_frame(buf, &f)) {
-        send_frame(fd, spop::agent_disconnect(kStatusInvalid, "malformed frame"));
-        break;
-      }
-      if (f.type == spop::kHaproxyHello) {
-        open = hello(fd, f, &max_frame);
-      } else if (f.type == spop::kNotify && !(f.flags & spop::kFlagFin)) {
-        send_frame(fd, spop::agent_disconnect(kStatusNoFragments, "fragmentation unsupported"));
-        open = false;
-      } else if (f.type == spop::kNotify) {
-        open = notify(fd, f, &judge);
-      } else {  // HAPROXY-DISCONNECT, or a frame an agent never receives
-        send_frame(fd, spop::agent_disconnect(kStatusNormal, "bye"));
-        open = false;
-      }
+  uint32_t max_frame = spop::kMaxFrameSize;
+  std::string buf;
+  for (bool open = true; open;) {
+    uint32_t len = 0;
+    if (!read_full(fd, &len, sizeof len)) break;
+    len = ntohl(len);
+    if (len > max_frame) {
+      send_frame(fd, spop::agent_disconnect(kStatusTooBig, "frame too big"));
+      break;
+    }
+    buf.resize(len);
+    spop::Frame f;
+    if (!read_full(fd, buf.data(), len)) break;
+    if (!spop::parse_frame(buf, &f)) {
+      send_frame(fd, spop::agent_disconnect(kStatusInvalid, "malformed frame"));
+      break;
+    }
+    if (f.type == spop::kHaproxyHello) {
+      open = hello(fd, f, &max_frame);
+    } else if (f.type == spop::kNotify && !(f.flags & spop::kFlagFin)) {
+      send_frame(fd, spop::agent_disconnect(kStatusNoFragments, "fragmentation unsupported"));
+      open = false;
+    } else if (f.type == spop::kNotify) {
+      open = notify(fd, f, judges_.get());
+    } else {  // HAPROXY-DISCONNECT, or a frame an agent never receives
+      send_frame(fd, spop::agent_disconnect(kStatusNormal, "bye"));
+      open = false;
     }
   }
   {

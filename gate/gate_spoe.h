@@ -10,17 +10,20 @@
 // fragmentation nor async, so a body longer than a frame is not sent whole
 // by HAProxy and is not judged.
 //
-// One thread per connection (at most kSpoeConnections), each with a Judge
-// of its own.
+// One thread per connection (at most kSpoeConnections); a request borrows a
+// Judge from a pool of `judges`, which bounds the verdict caches whatever the
+// number of connections.
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 
 #include "gate/gate.h"
+#include "gate/gate_judge.h"
 
 namespace gate {
 
@@ -33,7 +36,7 @@ class SpoeDoor {
   SpoeDoor(const SpoeDoor &) = delete;
   SpoeDoor &operator=(const SpoeDoor &) = delete;
 
-  bool start(const std::string &address, std::string *err);
+  bool start(const std::string &address, unsigned judges, std::string *err);
   void stop();
 
  private:
@@ -41,6 +44,7 @@ class SpoeDoor {
   void serve(int fd);
 
   Gate *gate_;
+  std::unique_ptr<JudgePool> judges_;
   int listen_fd_ = -1;
   std::thread acceptor_;
   std::atomic<bool> stopping_{false};

@@ -66,7 +66,7 @@ int serve(const std::string &path, gate::Config cfg) {
   std::string err;
   g.learner().start();
   if ((cfg.http_listen != "off" && !http.start(cfg.http_listen, cfg.workers, &err)) ||
-      (cfg.spoe_listen != "off" && !spoe.start(cfg.spoe_listen, &err))) {
+      (cfg.spoe_listen != "off" && !spoe.start(cfg.spoe_listen, cfg.workers, &err))) {
     fprintf(stderr, "mlgate: cannot listen: %s\n", err.c_str());
     return 1;
   }

@@ -303,7 +303,7 @@ TEST_F(Gate, TheSpoeAgentSaysHelloAnswersPipelinedNotifiesAndRefusesWhatItMust) 
   mlt::TempDir tmp;
   gate::SpoeDoor door(g.get());
   string err;
-  ASSERT_TRUE(door.start("unix:" + tmp / "spoe.sock", &err)) << err;
+  ASSERT_TRUE(door.start("unix:" + tmp / "spoe.sock", 2, &err)) << err;
   const int fd = connect_unix(tmp / "spoe.sock");
   ASSERT_GE(fd, 0);
   const string out = hello(false) + notify(7, "/shop?item=1", host) +
@@ -323,6 +323,22 @@ TEST_F(Gate, TheSpoeAgentSaysHelloAnswersPipelinedNotifiesAndRefusesWhatItMust) 
     EXPECT_EQ(f.frame_id, 1u);
     EXPECT_NE(buf.find(verdict), string::npos);
   }
+  // Connections share two Judges, each request borrowing one: the verdict
+  // caches stay two however many connections HAProxy opens.
+  std::vector<int> more;
+  for (int i = 0; i < 6; ++i) {
+    more.push_back(connect_unix(tmp / "spoe.sock"));
+    const string req = hello(false) + notify(20 + i, "/shop?item=" + to_string(i), host);
+    ASSERT_TRUE(gate::write_full(more.back(), req.data(), req.size()));
+  }
+  for (int c : more) {
+    ASSERT_TRUE(read_frame(c, &f, &buf));
+    ASSERT_TRUE(read_frame(c, &f, &buf));
+    EXPECT_EQ(f.type, spop::kAck);
+  }
+  EXPECT_GE(g->metrics().judges.load(), 1);
+  EXPECT_LE(g->metrics().judges.load(), 2);
+  for (int c : more) close(c);
   // A frame longer than the agreed size ends the connection with status 3.
   const uint32_t big = htonl(70000);
   gate::write_full(fd, &big, 4);
