@@ -106,7 +106,8 @@ MHD_Result handle(void *cls, MHD_Connection *c, const char *url, const char *, c
   }
   Upload *up = *state == &no_body ? nullptr : static_cast<Upload *>(*state);
   if (up && *size) {
-    if (up->body.size() + *size > kGateBodyMax)
+    // Once cut, a body stays cut: later parts appended would leave a hole.
+    if (up->cut || up->body.size() + *size > kGateBodyMax || !door->take_body(*size))
       up->cut = true;
     else
       up->body.append(data, *size);
@@ -120,8 +121,11 @@ MHD_Result handle(void *cls, MHD_Connection *c, const char *url, const char *, c
   return answer(c, MHD_HTTP_NOT_FOUND, "mlgate serves /auth and /metrics\n");
 }
 
-void completed(void *, MHD_Connection *, void **state, MHD_RequestTerminationCode) {
-  if (*state != &no_body) std::unique_ptr<Upload> up(static_cast<Upload *>(*state));
+void completed(void *cls, MHD_Connection *, void **state, MHD_RequestTerminationCode) {
+  if (*state && *state != &no_body) {
+    std::unique_ptr<Upload> up(static_cast<Upload *>(*state));
+    static_cast<HttpDoor *>(cls)->give_body(up->body.size());
+  }
   *state = nullptr;
 }
 
@@ -135,13 +139,19 @@ bool HttpDoor::start(const std::string &address, unsigned threads, std::string *
       this, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_THREAD_POOL_SIZE,
       static_cast<unsigned>(threads), MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
       MHD_OPTION_CONNECTION_LIMIT, kConnections, MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,
-      MHD_OPTION_NOTIFY_COMPLETED, &completed, nullptr, MHD_OPTION_END);
+      MHD_OPTION_NOTIFY_COMPLETED, &completed, this, MHD_OPTION_END);
   if (!daemon_) {
     *err = address + ": the HTTP server did not start";
     ::close(fd);
     return false;
   }
   return true;
+}
+
+bool HttpDoor::take_body(size_t n) {
+  if (body_bytes_.fetch_add(n) + n <= body_budget_) return true;
+  body_bytes_.fetch_sub(n);
+  return false;
 }
 
 void HttpDoor::stop() {

@@ -260,6 +260,41 @@ TEST_F(Gate, TheHttpDoorAnswersAuthRequestsAndServesMetrics) {
   EXPECT_NE(a.find("mlgate_judge_seconds_count 3"), string::npos) << a;
 }
 
+// Bodies arriving at once share the door's budget: a body beyond it is left
+// out and its request judged on the target alone, and the budget comes back
+// as each request ends.
+TEST_F(Gate, TheHttpDoorHoldsBodiesWithinItsBudget) {
+  start();
+  mlt::TempDir tmp;
+  const size_t held = (1 << 20) - 1;
+  gate::HttpDoor door(g.get(), (1 << 20) + (16 << 10));
+  string err;
+  ASSERT_TRUE(door.start("unix:" + tmp / "http.sock", 2, &err)) << err;
+  const auto post = [&](size_t length) {
+    return "POST /auth HTTP/1.0\r\nHost: " + host +
+           "\r\nX-Original-URI: /shop?item=1\r\nX-Original-Method: POST\r\n"
+           "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+           to_string(length) + "\r\n\r\n";
+  };
+  string many;  // more values than a request may have: malformed once judged
+  for (int i = 0; i < 5000; i++) many += "a" + to_string(i) + "=" + to_string(i) + "&";
+  const int slow = connect_unix(tmp / "http.sock");
+  const string head = post(held + 1) + "big=" + string(held - 4, 'x');
+  ASSERT_TRUE(gate::write_full(slow, head.data(), head.size()));
+  ASSERT_TRUE(mlt::wait_until([&] { return door.body_bytes() == held; }));
+  string a = http(tmp / "http.sock", post(many.size()) + many);
+  EXPECT_NE(a.find("X-ML-Verdict: not_learned"), string::npos) << a.substr(0, 300);
+  ASSERT_TRUE(gate::write_full(slow, "x", 1));
+  string rest;
+  char buf[4096];
+  for (ssize_t n; (n = read(slow, buf, sizeof buf)) > 0;) rest.append(buf, static_cast<size_t>(n));
+  close(slow);
+  EXPECT_NE(rest.find("X-ML-Verdict: "), string::npos) << rest;
+  ASSERT_TRUE(mlt::wait_until([&] { return door.body_bytes() == 0; }));
+  a = http(tmp / "http.sock", post(many.size()) + many);
+  EXPECT_NE(a.find("X-ML-Verdict: malformed"), string::npos) << a.substr(0, 300);
+}
+
 // HAProxy's side of SPOP, written out byte by byte.
 string str(const string &s) {
   string out;
