@@ -24,16 +24,6 @@ struct Upload {
   bool cut = false;
 };
 
-Judge &thread_judge(Gate *gate) {
-  thread_local std::unique_ptr<Judge> judge;
-  thread_local Gate *owner = nullptr;
-  if (!judge || owner != gate) {
-    judge = std::make_unique<Judge>(gate);
-    owner = gate;
-  }
-  return *judge;
-}
-
 std::string_view header(MHD_Connection *c, const char *name) {
   const char *v = MHD_lookup_connection_value(c, MHD_HEADER_KIND, name);
   return v ? std::string_view(v) : std::string_view();
@@ -55,7 +45,7 @@ MHD_Result answer(MHD_Connection *c, unsigned status, const std::string &text,
   return rc;
 }
 
-MHD_Result answer_auth(MHD_Connection *c, Gate *gate, const Upload *up) {
+MHD_Result answer_auth(MHD_Connection *c, JudgePool *judges, const Upload *up) {
   Incoming in;
   in.target = header(c, "X-Original-URI");
   if (in.target.empty()) return answer(c, MHD_HTTP_BAD_REQUEST, "X-Original-URI is missing\n");
@@ -67,7 +57,7 @@ MHD_Result answer_auth(MHD_Connection *c, Gate *gate, const Upload *up) {
     in.body = up->body;
     in.body_cut = up->cut;
   }
-  const Decision d = thread_judge(gate).decide(in);
+  const Decision d = judges->borrow()->decide(in);
   MHD_Response *r = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
   if (!r) return MHD_NO;
   MHD_add_response_header(r, "X-ML-Verdict", gate_verdict_name(d.verdict));
@@ -114,7 +104,7 @@ MHD_Result handle(void *cls, MHD_Connection *c, const char *url, const char *, c
     *size = 0;
     return MHD_YES;
   }
-  if (strcmp(url, "/auth") == 0) return answer_auth(c, door->gate(), up);
+  if (strcmp(url, "/auth") == 0) return answer_auth(c, door->judges(), up);
   if (strcmp(url, "/metrics") == 0)
     return answer(c, MHD_HTTP_OK, metrics_text(door->gate()->metrics()),
                   "text/plain; version=0.0.4");
@@ -134,6 +124,9 @@ void completed(void *cls, MHD_Connection *, void **state, MHD_RequestTermination
 bool HttpDoor::start(const std::string &address, unsigned threads, std::string *err) {
   const int fd = listen_on(address, err);
   if (fd < 0) return false;
+  // As many Judges as threads: a thread never waits for one, and each goes
+  // back warm for the next request.
+  judges_ = std::make_unique<JudgePool>(gate_, threads);
   daemon_ = MHD_start_daemon(
       MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_TURBO, 0, nullptr, nullptr, &handle,
       this, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_THREAD_POOL_SIZE,

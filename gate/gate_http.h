@@ -1,5 +1,5 @@
-// mlgate's HTTP door, served by libmicrohttpd with a pool of threads, each
-// judging with a Judge of its own.
+// mlgate's HTTP door, served by libmicrohttpd with a pool of threads, which
+// judge with a pool of as many Judges.
 //
 //   /auth     for nginx's auth_request: the original request comes in the
 //             headers X-Original-URI (its target, $request_uri), and
@@ -18,9 +18,11 @@
 
 #include <atomic>
 #include <cstddef>
+#include <memory>
 #include <string>
 
 #include "gate/gate.h"
+#include "gate/gate_judge.h"
 
 struct MHD_Daemon;
 
@@ -42,6 +44,7 @@ class HttpDoor {
   void stop();
 
   Gate *gate() const { return gate_; }
+  JudgePool *judges() const { return judges_.get(); }
   // Takes n bytes of the body budget; false when they do not fit.
   bool take_body(size_t n);
   void give_body(size_t n) { body_bytes_.fetch_sub(n); }
@@ -49,6 +52,7 @@ class HttpDoor {
 
  private:
   Gate *gate_;
+  std::unique_ptr<JudgePool> judges_;
   const size_t body_budget_;
   std::atomic<size_t> body_bytes_{0};
   MHD_Daemon *daemon_ = nullptr;

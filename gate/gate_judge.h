@@ -9,8 +9,8 @@
 // time-out. When a service fails, the request passes (fail-open) and so do
 // the requests of the next second without asking again, counted as errors.
 //
-// Thread safety: a Judge is used by one thread at a time: the HTTP door's
-// threads each keep one, the SPOE door's connections borrow from a JudgePool.
+// Thread safety: a Judge is used by one thread at a time; the doors lend
+// them from a JudgePool each.
 #pragma once
 
 #include <hiredis/hiredis.h>
@@ -89,10 +89,10 @@ class Judge {
   size_t learned_ = 0;                           // values handed over in this request
 };
 
-// Judges that many connections share. Each Judge holds a verdict cache of up
-// to cache_mib, so one per connection would let the proxy's number of
+// Judges that a door's threads share. Each Judge holds a verdict cache of up
+// to cache_mib, so one per SPOE connection would let the proxy's number of
 // connections set mlgate's memory (HAProxy opens a hundred under load), and
-// every new connection would start with a cold cache. A connection borrows a
+// every new connection would start with a cold cache. A thread borrows a
 // Judge for one request; at most `size` judge at once, the others wait.
 // Judges go back warm, and the last one returned is lent first.
 class JudgePool {
